@@ -1,0 +1,198 @@
+#include "dbfiles/dbfile.h"
+
+#include <algorithm>
+#include <system_error>
+#include <vector>
+
+namespace zkq {
+
+namespace fs = std::filesystem;
+using platform::CurrentEnv;
+using platform::OpenMode;
+namespace hdr = layout::dbheader;
+
+TDBFile::TDBFile(fs::path path, size_t recordSize, size_t descriptionCapacity,
+                 std::string_view signature, platform::ReentrantLock* lock)
+    : path_(std::move(path)),
+      recordSize_(recordSize),
+      descriptionCapacity_(descriptionCapacity),
+      signature_(signature),
+      lock_(lock) {}
+
+TDBFile::~TDBFile() {
+  while (openCount_ > 0) CloseFile();
+}
+
+bool TDBFile::OpenFile() {
+  lock_->Lock();
+  ++openCount_;
+  file_.reset();
+  platform::Env* env = CurrentEnv();
+  std::error_code ec;
+  if (env->Exists(path_)) {
+    file_ = env->Open(path_, OpenMode::kReadWriteShared, ec);
+    // A shorter read leaves the rest of the header copy as it was.
+    if (file_) file_->Read(0, header_.data(), header_.size());
+  } else {
+    file_ = env->Open(path_, OpenMode::kCreateTruncate, ec);
+    if (file_) {
+      PutShortString(header_.data() + hdr::kDescription, descriptionCapacity_, signature_);
+      PutI32(header_.data() + hdr::kSlotCount, 0);
+      PutI32(header_.data() + hdr::kReserved108, 0);
+      OnCreateHeader();
+      file_->Write(0, header_.data(), header_.size());
+    }
+  }
+  return file_ != nullptr;
+}
+
+void TDBFile::CloseFile() {
+  if (openCount_ == 0) return;  // not matched by an OpenFile: nothing to release
+  if (file_) {
+    file_->Close();
+    file_.reset();
+  }
+  --openCount_;
+  lock_->Unlock();
+}
+
+bool TDBFile::ReadHeader() {
+  return file_ && file_->Read(0, header_.data(), header_.size()) ==
+                      static_cast<int64_t>(header_.size());
+}
+
+bool TDBFile::ReadSlotRaw(int32_t slot, uint8_t* buffer) {
+  const int64_t offset = SlotOffset(slot);
+  if (!file_ || offset < 0) return false;
+  // The number of bytes that arrive is not checked: a slot past the end reads as what the
+  // buffer held before.
+  file_->Read(offset, buffer, recordSize_);
+  return true;
+}
+
+bool TDBFile::WriteHeaderAndRecord(int64_t slotOffset, const uint8_t* record) {
+  return file_->Write(0, header_.data(), header_.size()) &&
+         file_->Write(slotOffset, record, recordSize_);
+}
+
+bool TDBFile::WriteDeletedMark(int64_t slotOffset, TDateTime when) {
+  uint8_t mark[layout::recordheader::kSize] = {};
+  file_->Read(slotOffset, mark, sizeof mark);
+  mark[layout::recordheader::kDeleted] = 1;
+  PutF64(mark + layout::recordheader::kUpdateTime, when);
+  return file_->Write(slotOffset, mark, sizeof mark);
+}
+
+bool TDBFile::CompactWith(const fs::path& tempName, const CompactHooks& hooks) {
+  platform::Env* env = CurrentEnv();
+  std::error_code ec;
+  // The fixed temporary name must never be the data file itself: deleting the "leftover
+  // temporary file" would then delete the data.
+  if (fs::equivalent(tempName, path_, ec)) return false;
+  if (env->Exists(tempName)) env->RemoveFile(tempName);
+  auto temp = env->Open(tempName, OpenMode::kCreateTruncate, ec);
+  if (!temp) return false;
+
+  bool complete = false;
+  if (OpenFile() && ReadHeader()) {
+    Header newHeader = header_;
+    const int32_t oldSlotCount = GetI32(newHeader.data() + hdr::kSlotCount);
+    bool ok = temp->Write(0, newHeader.data(), newHeader.size());
+
+    std::vector<uint8_t> out;
+    const size_t flushAt = std::max<size_t>(recordSize_, size_t{1} << 20);
+    out.reserve(flushAt + recordSize_);
+    int64_t outOffset = static_cast<int64_t>(hdr::kSize);
+    auto flush = [&] {
+      if (ok && !out.empty()) ok = temp->Write(outOffset, out.data(), out.size());
+      outOffset += static_cast<int64_t>(out.size());
+      out.clear();
+    };
+
+    SequentialRecordReader reader(file_.get(), static_cast<int64_t>(hdr::kSize), recordSize_,
+                                  std::max<size_t>(1, (size_t{1} << 20) / recordSize_));
+    std::vector<uint8_t> record(recordSize_);
+    int32_t count = 0;
+    for (;;) {
+      if (hooks.beforeRead) hooks.beforeRead(count, oldSlotCount);
+      const uint8_t* next = reader.Next();
+      if (next == nullptr) break;
+      std::copy(next, next + recordSize_, record.begin());
+      if (hooks.keep(record.data(), count)) {
+        out.insert(out.end(), record.begin(), record.end());
+        ++count;
+        if (out.size() >= flushAt) flush();
+      }
+    }
+    flush();
+    // A read error is not the end of the file: the copy would be short.
+    const bool readFailed = reader.Failed();
+
+    PutI32(newHeader.data() + hdr::kSlotCount, count);
+    PutF64(newHeader.data() + hdr::kLastWriteTime, env->Now());
+    if (hooks.finishHeader) hooks.finishHeader(newHeader.data());
+    ok = ok && temp->Write(0, newHeader.data(), newHeader.size()) && temp->Sync();
+    complete = ok && !readFailed;
+  }
+  CloseFile();
+  const bool closed = temp->Close();
+  temp.reset();
+  if (!complete || !closed) {
+    env->RemoveFile(tempName);
+    return false;
+  }
+  if (hooks.pauseBeforeRenameMs > 0) env->SleepMs(hooks.pauseBeforeRenameMs);
+  return !platform::ReplaceWithTemp(tempName, path_);
+}
+
+// ---- SequentialRecordReader ----
+
+SequentialRecordReader::SequentialRecordReader(platform::RandomRWFile* file, int64_t start,
+                                               size_t recordSize, size_t recordsPerRead)
+    : file_(file), offset_(start), recordSize_(recordSize), buf_(recordSize * recordsPerRead) {}
+
+const uint8_t* SequentialRecordReader::Next() {
+  if (pos_ + recordSize_ <= have_) {
+    const uint8_t* rec = buf_.data() + pos_;
+    pos_ += recordSize_;
+    return rec;
+  }
+  if (ended_) return nullptr;
+  const int64_t got = file_->Read(offset_, buf_.data(), buf_.size());
+  if (got < 0) {
+    failed_ = true;
+    ended_ = true;
+    return nullptr;
+  }
+  offset_ += got;
+  have_ = static_cast<size_t>(got) / recordSize_ * recordSize_;
+  pos_ = 0;
+  if (static_cast<size_t>(got) < buf_.size()) ended_ = true;
+  if (have_ == 0) return nullptr;
+  pos_ = recordSize_;
+  return buf_.data();
+}
+
+bool ReadIndexEntries(platform::RandomRWFile* file, int64_t offset, int64_t count,
+                      size_t entrySize, size_t keyOffset, size_t keyCapacity, size_t slotOffset,
+                      TQuickList& list) {
+  constexpr int64_t kEntriesPerRead = 4096;
+  std::vector<uint8_t> buf;
+  while (count > 0) {
+    const int64_t n = std::min(count, kEntriesPerRead);
+    buf.resize(static_cast<size_t>(n) * entrySize);
+    const int64_t got = file->Read(offset, buf.data(), buf.size());
+    if (got < 0) return false;
+    const int64_t whole = got / static_cast<int64_t>(entrySize);
+    for (int64_t i = 0; i < whole; ++i) {
+      const uint8_t* e = buf.data() + static_cast<size_t>(i) * entrySize;
+      list.Append(GetShortString(e + keyOffset, keyCapacity), GetI32(e + slotOffset));
+    }
+    if (whole < n) return false;
+    offset += got;
+    count -= n;
+  }
+  return true;
+}
+
+}  // namespace zkq

@@ -1,0 +1,132 @@
+// The framework shared by the three database files: a 124-byte header followed by fixed-size
+// record slots, opened and closed in pairs under a re-entrant lock, with an in-memory sorted
+// name list mapping every live record's key to its slot.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/bytes.h"
+#include "dbfiles/layout.h"
+#include "dbfiles/mudutil.h"
+#include "platform/env.h"
+#include "platform/lock.h"
+
+namespace zkq {
+
+class TDBFile {
+ public:
+  using Header = std::array<uint8_t, layout::dbheader::kSize>;
+
+  TDBFile(const TDBFile&) = delete;
+  TDBFile& operator=(const TDBFile&) = delete;
+  virtual ~TDBFile();
+
+  // Takes the file lock, opens (or creates) the file and reads the header. Must be matched by
+  // exactly one CloseFile(), also when it returned false: the lock is taken either way.
+  bool OpenFile();
+  // Closes the handle and releases the lock taken by OpenFile.
+  void CloseFile();
+
+  int32_t SlotCount() const { return GetI32(header_.data() + layout::dbheader::kSlotCount); }
+  // Position of the name in NameList (ASCII letters without regard to case), or -1.
+  int FindName(std::string_view name) const { return nameList_.Search(name); }
+  const TQuickList& NameList() const { return nameList_; }
+  const Header& HeaderCopy() const { return header_; }
+  const std::filesystem::path& Path() const { return path_; }
+  size_t RecordSize() const { return recordSize_; }
+
+ protected:
+  TDBFile(std::filesystem::path path, size_t recordSize, size_t descriptionCapacity,
+          std::string_view signature, platform::ReentrantLock* lock);
+
+  // Reads the raw record of a slot into `buffer` (RecordSize() bytes). False only when the file
+  // cannot be positioned there; a short read leaves the rest of the buffer as it was.
+  bool ReadSlotRaw(int32_t slot, uint8_t* buffer);
+  bool ReadSlotCheckedRaw(int32_t slot, uint8_t* buffer) {
+    return slot >= 0 && ReadSlotRaw(slot, buffer);
+  }
+
+  // Byte offset of a slot; negative when the slot cannot be positioned.
+  int64_t SlotOffset(int64_t slot) const {
+    return static_cast<int64_t>(layout::dbheader::kSize) + slot * static_cast<int64_t>(recordSize_);
+  }
+
+  // Called when OpenFile creates the file, after the signature, SlotCount and the reserved field
+  // are set in the header copy and before it is written.
+  virtual void OnCreateHeader() {}
+
+  // Reads the 124-byte header from offset 0 into the header copy; true when all of it arrived.
+  bool ReadHeader();
+  // Writes the header copy at offset 0 and `record` at the slot's offset.
+  bool WriteHeaderAndRecord(int64_t slotOffset, const uint8_t* record);
+
+  // Writes a 28-byte record header with Deleted = 1 and the given update time over the start of
+  // the record; the other bytes of those 28 are kept as they are.
+  bool WriteDeletedMark(int64_t slotOffset, TDateTime when);
+
+  // The compaction common to all three files. Reads every whole record after the header into
+  // a temporary file of the given name (relative to the current folder), keeping those for which
+  // `keep` returns true (`keep` may change the record before it is written, and learns its new
+  // slot); `beforeRead` runs before every record read, the last read included. `finishHeader`
+  // may adjust the new header after SlotCount and LastWriteTime are set. The data file is
+  // replaced only after the new content is complete and flushed; on any failure it stays as it
+  // was. Returns true when the file was replaced.
+  struct CompactHooks {
+    std::function<bool(uint8_t* record, int32_t newSlot)> keep;
+    std::function<void(int32_t copiedSoFar, int32_t oldSlotCount)> beforeRead;
+    std::function<void(uint8_t* header)> finishHeader;
+    int pauseBeforeRenameMs = 0;
+  };
+  bool CompactWith(const std::filesystem::path& tempName, const CompactHooks& hooks);
+
+  platform::RandomRWFile* file() const { return file_.get(); }
+  Header& header() { return header_; }
+
+  std::filesystem::path path_;
+  TQuickList nameList_;
+
+ private:
+  size_t recordSize_;
+  size_t descriptionCapacity_;
+  std::string_view signature_;
+  platform::ReentrantLock* lock_;
+  int openCount_ = 0;
+  std::unique_ptr<platform::RandomRWFile> file_;
+  Header header_{};
+};
+
+// Reads fixed-size records one after another through a large buffer.
+class SequentialRecordReader {
+ public:
+  SequentialRecordReader(platform::RandomRWFile* file, int64_t start, size_t recordSize,
+                         size_t recordsPerRead);
+  // The next whole record, or null at the first short read.
+  const uint8_t* Next();
+  // True when reading stopped at an error rather than at the end of the file.
+  bool Failed() const { return failed_; }
+
+ private:
+  platform::RandomRWFile* file_;
+  int64_t offset_;
+  size_t recordSize_;
+  std::vector<uint8_t> buf_;
+  size_t have_ = 0, pos_ = 0;
+  bool ended_ = false;
+  bool failed_ = false;
+};
+
+// Reads `count` index entries of `entrySize` bytes from `offset`, appending (key, slot) to
+// `list`. Returns false when the file ends before all of them arrived. The count is never
+// trusted for an allocation.
+bool ReadIndexEntries(platform::RandomRWFile* file, int64_t offset, int64_t count,
+                      size_t entrySize, size_t keyOffset, size_t keyCapacity, size_t slotOffset,
+                      TQuickList& list);
+
+}  // namespace zkq

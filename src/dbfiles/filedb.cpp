@@ -1,0 +1,242 @@
+#include "dbfiles/filedb.h"
+
+#include <memory>
+
+#include "platform/app_hooks.h"
+
+namespace zkq {
+
+namespace fs = std::filesystem;
+using platform::CurrentEnv;
+using platform::OpenMode;
+namespace hdr = layout::dbheader;
+namespace rh = layout::recordheader;
+namespace idx = layout::dbindex;
+
+std::atomic<bool> TFileDB::indexLoaded_{false};
+
+TFileDB::TFileDB(fs::path path)
+    : TDBFile(std::move(path), CharDataRecord::kSize, hdr::kDescriptionCapacity,
+              layout::kCharFileSignature, &platform::CharacterFilesLock()) {
+  indexLoaded_ = false;
+  indexPath_ = path_;
+  indexPath_ += ".idx";
+  if (LoadIndexFile()) {
+    indexLoaded_ = true;
+  } else {
+    ScanRecords();
+  }
+}
+
+TFileDB::~TFileDB() {
+  if (indexLoaded_) SaveIndexFile();
+}
+
+void TFileDB::ScanRecords() {
+  nameList_.Clear();
+  freeSlots_.clear();
+  if (OpenFile() && ReadHeader()) {
+    const int32_t slots = SlotCount();
+    for (int32_t slot = 0; slot < slots; ++slot) {
+      // The records are large: read only the 28-byte record header of each.
+      uint8_t rec[rh::kSize];
+      if (file()->Read(SlotOffset(slot), rec, sizeof rec) != static_cast<int64_t>(sizeof rec))
+        break;
+      if (rec[rh::kDeleted] != 0 || ShortStringLength(rec + rh::kKeyName, rh::kKeyNameCapacity) == 0)
+        freeSlots_.push_back(slot);
+      else
+        nameList_.Append(GetShortString(rec + rh::kKeyName, rh::kKeyNameCapacity), slot);
+      platform::ProcessPendingEvents();
+      if (platform::ShuttingDown()) {
+        CloseFile();
+        return;
+      }
+    }
+  }
+  CloseFile();
+  nameList_.SortRange(0, nameList_.Count() - 1);
+  lastChangedSlot_ = GetI32(HeaderCopy().data() + hdr::kLastChangedSlot);
+  lastChangeTime_ = GetF64(HeaderCopy().data() + hdr::kLastChangeTime);
+  indexLoaded_ = true;
+}
+
+bool TFileDB::LoadIndexFile() {
+  platform::Env* env = CurrentEnv();
+  if (!env->Exists(indexPath_)) return false;
+  std::error_code ec;
+  auto index = env->Open(indexPath_, OpenMode::kReadWriteShared, ec);
+  if (!index) return false;
+
+  uint8_t ih[idx::kHeaderSize] = {};
+  bool valid = index->Read(0, ih, sizeof ih) == static_cast<int64_t>(sizeof ih);
+  if (OpenFile()) {
+    if (ReadHeader()) {
+      if (GetI32(ih + idx::kSlotCount) != SlotCount()) valid = false;
+      if (GetShortString(ih + idx::kDescription, idx::kDescriptionCapacity) !=
+          layout::kCharIndexSignature)
+        valid = false;
+    }
+    const int32_t changed = GetI32(HeaderCopy().data() + hdr::kLastChangedSlot);
+    if (GetI32(ih + idx::kLastChangedSlot) != changed) valid = false;
+    if (valid && changed >= 0) {
+      auto rec = std::make_unique<CharDataRecord>();
+      if (file()->Read(SlotOffset(changed), rec->bytes.data(), rec->bytes.size()) ==
+              static_cast<int64_t>(rec->bytes.size()) &&
+          rec->UpdateTime() != GetF64(ih + idx::kLastChangeTime))
+        valid = false;
+    }
+  }
+  CloseFile();
+
+  if (valid) {
+    lastChangedSlot_ = GetI32(ih + idx::kLastChangedSlot);
+    lastChangeTime_ = GetF64(ih + idx::kLastChangeTime);
+    const int32_t names = GetI32(ih + idx::kNameCount);
+    valid = ReadIndexEntries(index.get(), idx::kHeaderSize, names, idx::kEntrySize, idx::kEntryKey,
+                             idx::kEntryKeyCapacity, idx::kEntrySlot, nameList_);
+    if (valid) {
+      int64_t offset = static_cast<int64_t>(idx::kHeaderSize) +
+                       static_cast<int64_t>(names > 0 ? names : 0) * idx::kEntrySize;
+      int64_t remaining = GetI32(ih + idx::kFreeCount);
+      std::vector<uint8_t> buf;
+      while (valid && remaining > 0) {
+        const int64_t n = std::min<int64_t>(remaining, 16384);
+        buf.resize(static_cast<size_t>(n) * 4);
+        const int64_t got = index->Read(offset, buf.data(), buf.size());
+        const int64_t whole = got < 0 ? 0 : got / 4;
+        for (int64_t i = 0; i < whole; ++i) freeSlots_.push_back(GetI32(buf.data() + 4 * i));
+        if (whole < n) valid = false;
+        offset += n * 4;
+        remaining -= n;
+      }
+    }
+  }
+  index->Close();
+  if (valid) {
+    nameList_.SortRange(0, nameList_.Count() - 1);
+  } else {
+    nameList_.Clear();
+    freeSlots_.clear();
+  }
+  return valid;
+}
+
+void TFileDB::SaveIndexFile() {
+  const size_t names = static_cast<size_t>(nameList_.Count());
+  std::vector<uint8_t> out(idx::kHeaderSize + names * idx::kEntrySize + freeSlots_.size() * 4);
+  uint8_t* h = out.data();
+  PutShortString(h + idx::kDescription, idx::kDescriptionCapacity, layout::kCharIndexSignature);
+  PutI32(h + idx::kNameCount, nameList_.Count());
+  PutI32(h + idx::kSlotCount, SlotCount());
+  PutI32(h + idx::kFreeCount, static_cast<int32_t>(freeSlots_.size()));
+  PutI32(h + idx::kLastChangedSlot, lastChangedSlot_);
+  PutF64(h + idx::kLastChangeTime, lastChangeTime_);
+  uint8_t* p = out.data() + idx::kHeaderSize;
+  for (int i = 0; i < nameList_.Count(); ++i, p += idx::kEntrySize) {
+    PutShortString(p + idx::kEntryKey, idx::kEntryKeyCapacity, nameList_.Text(i));
+    PutI32(p + idx::kEntrySlot, nameList_.Value(i));
+  }
+  for (const int32_t slot : freeSlots_) {
+    PutI32(p, slot);
+    p += 4;
+  }
+  platform::Env* env = CurrentEnv();
+  std::error_code ec;
+  auto index = env->Exists(indexPath_) ? env->Open(indexPath_, OpenMode::kReadWriteShared, ec)
+                                       : env->Open(indexPath_, OpenMode::kCreateTruncate, ec);
+  if (!index) return;
+  // Not truncated: bytes of an older, longer index past the new end stay, and no reader
+  // reaches them.
+  index->Write(0, out.data(), out.size());
+  index->Close();
+}
+
+int TFileDB::ReadAt(int position, CharDataRecord& record) {
+  const int32_t slot = nameList_.Value(position);
+  return ReadSlotRaw(slot, record.bytes.data()) ? slot : -1;
+}
+
+bool TFileDB::WriteRecord(int32_t slot, CharDataRecord& record, bool isNew) {
+  const int64_t offset = SlotOffset(slot);
+  if (file() == nullptr || offset < 0) return false;
+  platform::Env* env = CurrentEnv();
+  const TDateTime t = env->Now();
+  lastChangedSlot_ = slot;
+  lastChangeTime_ = t;
+  if (isNew) {
+    auto present = std::make_unique<CharDataRecord>();
+    if (file()->Read(offset, present->bytes.data(), present->bytes.size()) ==
+            static_cast<int64_t>(present->bytes.size()) &&
+        !present->Deleted() && !present->KeyName().empty())
+      return false;
+  }
+  record.bytes[CharDataRecord::kDeleted] = 0;
+  PutF64(record.bytes.data() + CharDataRecord::kUpdateTime, t);
+  uint8_t* h = header().data();
+  PutI32(h + hdr::kLastChangedSlot, slot);
+  PutF64(h + hdr::kLastChangeTime, t);
+  PutF64(h + hdr::kLastWriteTime, env->Now());
+  return WriteHeaderAndRecord(offset, record.bytes.data());
+}
+
+bool TFileDB::WriteAt(int position, CharDataRecord& record) {
+  if (position < 0 || position >= NameCount()) return false;
+  return WriteRecord(nameList_.Value(position), record, false);
+}
+
+bool TFileDB::Add(CharDataRecord& record) {
+  const std::string key = record.KeyName();
+  if (FindName(key) >= 0) return false;
+  const Header saved = HeaderCopy();
+  int32_t slot;
+  if (!freeSlots_.empty()) {
+    slot = freeSlots_.front();
+    freeSlots_.erase(freeSlots_.begin());
+  } else {
+    slot = SlotCount();
+    PutI32(header().data() + hdr::kSlotCount, slot + 1);
+  }
+  if (!WriteRecord(slot, record, true)) {
+    header() = saved;
+    return false;
+  }
+  nameList_.InsertSorted(key, slot);
+  return true;
+}
+
+bool TFileDB::MarkDeleted(int32_t slot) {
+  const int64_t offset = SlotOffset(slot);
+  if (file() == nullptr || offset < 0) return false;
+  platform::Env* env = CurrentEnv();
+  const TDateTime t = env->Now();
+  lastChangedSlot_ = slot;
+  lastChangeTime_ = t;
+  if (!WriteDeletedMark(offset, t)) return false;
+  freeSlots_.push_back(slot);
+  uint8_t* h = header().data();
+  PutI32(h + hdr::kLastChangedSlot, slot);
+  PutF64(h + hdr::kLastChangeTime, t);
+  PutF64(h + hdr::kLastWriteTime, env->Now());
+  return file()->Write(0, h, hdr::kSize);
+}
+
+bool TFileDB::DeleteByName(std::string_view name) {
+  const int position = FindName(name);
+  if (position == -1) return false;
+  if (!MarkDeleted(nameList_.Value(position))) return false;
+  nameList_.Delete(position);
+  return true;
+}
+
+bool TFileDB::Compact(RebuildProgressSink* progress) {
+  CompactHooks hooks;
+  hooks.keep = [](uint8_t* rec, int32_t) { return rec[CharDataRecord::kDeleted] == 0; };
+  if (progress != nullptr)
+    hooks.beforeRead = [progress](int32_t copied, int32_t oldSlotCount) {
+      progress->PostRebuildProgress(copied + 1, oldSlotCount);
+    };
+  hooks.pauseBeforeRenameMs = 50;
+  return CompactWith("Kem#$00.DB", hooks);
+}
+
+}  // namespace zkq

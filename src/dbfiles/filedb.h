@@ -1,0 +1,63 @@
+// The character data file "Kem.db": 24800-byte records keyed by character name, free slots in
+// a list, deletion that rewrites the header, and an index file "<path>.idx" with a free-slot
+// section whose signature is checked.
+#pragma once
+
+#include <atomic>
+#include <string_view>
+#include <vector>
+
+#include "dbfiles/chardata.h"
+#include "dbfiles/dbfile.h"
+#include "dbfiles/rebuild_progress.h"
+
+namespace zkq {
+
+class TFileDB : public TDBFile {
+ public:
+  // Loads the index file or scans the record headers; creates the file when it is missing.
+  explicit TFileDB(std::filesystem::path path);
+  // Saves the index file while the class-wide IndexLoaded flag is set.
+  ~TFileDB() override;
+
+  int NameCount() const { return nameList_.Count(); }
+  bool ReadSlot(int32_t slot, CharDataRecord& record) {
+    return ReadSlotRaw(slot, record.bytes.data());
+  }
+  // Reads the record of the NameList item at `position`; its slot, or -1 when the read failed.
+  int ReadAt(int position, CharDataRecord& record);
+  // Rewrites the record of the item at `position`. Sets the caller's Deleted to 0 and its
+  // UpdateTime to the write's time. False for a position outside the list.
+  bool WriteAt(int position, CharDataRecord& record);
+  // Stores the record under its KeyName, setting the caller's Deleted and UpdateTime once the
+  // write is under way. False for a present key, a slot holding a live named record or a
+  // failed write.
+  bool Add(CharDataRecord& record);
+  bool DeleteByName(std::string_view name);
+  // Rewrites the file without deleted records, reporting to `progress` when given. True when
+  // the file was replaced.
+  bool Compact(RebuildProgressSink* progress);
+
+  const std::vector<int32_t>& FreeSlots() const { return freeSlots_; }
+  int32_t LastChangedSlot() const { return lastChangedSlot_; }
+  TDateTime LastChangeTime() const { return lastChangeTime_; }
+  const std::filesystem::path& IndexPath() const { return indexPath_; }
+
+  static bool IndexLoaded() { return indexLoaded_.load(); }
+
+ private:
+  bool LoadIndexFile();
+  void ScanRecords();
+  void SaveIndexFile();
+  bool WriteRecord(int32_t slot, CharDataRecord& record, bool isNew);
+  bool MarkDeleted(int32_t slot);
+
+  static std::atomic<bool> indexLoaded_;
+
+  std::filesystem::path indexPath_;
+  std::vector<int32_t> freeSlots_;
+  int32_t lastChangedSlot_ = -1;
+  TDateTime lastChangeTime_ = 0;
+};
+
+}  // namespace zkq

@@ -1,0 +1,280 @@
+#include "dbfiles/mudutil.h"
+
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
+namespace zkq {
+namespace {
+
+inline unsigned FoldByte(unsigned char c) { return (c >= 0x61 && c <= 0x7A) ? c - 0x20u : c; }
+
+int CompareExact(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const auto x = static_cast<unsigned char>(a[i]);
+    const auto y = static_cast<unsigned char>(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+CharEntry MakeEntry(std::string_view account, std::string_view charName, int32_t slot,
+                    int32_t tag) {
+  CharEntry e;
+  e.account = std::string(account.substr(0, CharEntry::kAccountCapacity));
+  e.charName = std::string(charName.substr(0, CharEntry::kCharNameCapacity));
+  e.slot = slot;
+  e.tag = tag;
+  return e;
+}
+
+}  // namespace
+
+int CompareNames(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned x = FoldByte(static_cast<unsigned char>(a[i]));
+    const unsigned y = FoldByte(static_cast<unsigned char>(b[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+// ---- TQuickList ----
+
+void TQuickList::Insert(int pos, std::string_view text, int32_t value) {
+  items_.insert(items_.begin() + pos, Item{std::string(text), value});
+}
+
+void TQuickList::Delete(int pos) { items_.erase(items_.begin() + pos); }
+
+void TQuickList::Exchange(int i, int j) {
+  std::swap(items_[static_cast<size_t>(i)], items_[static_cast<size_t>(j)]);
+}
+
+int TQuickList::Search(std::string_view name) const {
+  const int count = Count();
+  if (count == 0) return -1;
+  if (count == 1) return CompareNames(name, Text(0)) == 0 ? 0 : -1;
+  int lo = 0, hi = count - 1;
+  int mid = lo + (hi - lo) / 2;
+  for (;;) {
+    if (hi - lo == 1) {
+      int result = -1;
+      if (CompareNames(name, Text(hi)) == 0) result = hi;
+      if (CompareNames(name, Text(lo)) == 0) result = lo;
+      return result;
+    }
+    const int c = CompareNames(name, Text(mid));
+    if (c > 0) {
+      lo = mid;
+    } else if (c < 0) {
+      hi = mid;
+    } else {
+      return mid;
+    }
+    mid = lo + (hi - lo) / 2;
+  }
+}
+
+bool TQuickList::InsertSorted(std::string_view name, int32_t slot) {
+  const int count = Count();
+  if (count == 0) {
+    Append(name, slot);
+    return true;
+  }
+  if (count == 1) {
+    const int c = CompareNames(name, Text(0));
+    if (c > 0) {
+      Append(name, slot);
+    } else if (c < 0) {
+      Insert(0, name, slot);
+    } else {
+      return false;
+    }
+    return true;
+  }
+  int lo = 0, hi = count - 1;
+  int mid = lo + (hi - lo) / 2;
+  for (;;) {
+    if (hi - lo == 1) {
+      const int ch = CompareNames(name, Text(hi));
+      if (ch > 0) {
+        Insert(hi + 1, name, slot);
+        return true;
+      }
+      if (ch == 0) return false;
+      const int cl = CompareNames(name, Text(lo));
+      if (cl > 0) {
+        Insert(lo + 1, name, slot);
+      } else if (cl < 0) {
+        Insert(lo, name, slot);
+      } else {
+        return false;
+      }
+      return true;
+    }
+    const int c = CompareNames(name, Text(mid));
+    if (c > 0) {
+      lo = mid;
+    } else if (c < 0) {
+      hi = mid;
+    } else {
+      return false;
+    }
+    mid = lo + (hi - lo) / 2;
+  }
+}
+
+void TQuickList::SortRange(int lo, int hi) {
+  if (items_.empty()) return;
+  // The recursive quicksort with its recursion on the left part kept on an explicit stack, so
+  // that a hostile file cannot exhaust the call stack. The sequence of comparisons and
+  // exchanges is exactly that of the recursive form: a pushed range is finished before the
+  // range below it on the stack is continued.
+  std::vector<std::pair<int, int>> pending;
+  pending.emplace_back(lo, hi);
+  while (!pending.empty()) {
+    auto [l, h] = pending.back();
+    pending.pop_back();
+    int i = l, j = h;
+    const std::string pivot = Text((l + h) / 2);
+    do {
+      while (CompareNames(Text(i), pivot) < 0) ++i;
+      while (CompareNames(Text(j), pivot) > 0) --j;
+      if (i <= j) {
+        Exchange(i, j);
+        ++i;
+        --j;
+      }
+    } while (i <= j);
+    if (i < h) pending.emplace_back(i, h);  // continued after the left part
+    if (l < j) pending.emplace_back(l, j);  // sorted first
+  }
+}
+
+// ---- TQuickIDList ----
+
+void TQuickIDList::AddCharacter(std::string_view account, std::string_view charName, int32_t slot,
+                                int32_t tag) {
+  CharEntry entry = MakeEntry(account, charName, slot, tag);
+  auto newItem = [&](int pos) {
+    items_.insert(items_.begin() + pos, Item{std::string(account), Entries{std::move(entry)}});
+  };
+  auto appendTo = [&](int pos) { items_[static_cast<size_t>(pos)].entries.push_back(std::move(entry)); };
+
+  const int count = Count();
+  if (count == 0) {
+    newItem(0);
+    return;
+  }
+  if (count == 1) {
+    const int c = CompareExact(account, Text(0));
+    if (c > 0) {
+      newItem(1);
+    } else if (c < 0) {
+      newItem(0);
+    } else {
+      appendTo(0);
+    }
+    return;
+  }
+  int lo = 0, hi = count - 1;
+  int mid = lo + (hi - lo) / 2;
+  for (;;) {
+    if (hi - lo == 1) {
+      const int ch = CompareExact(account, Text(hi));
+      if (ch > 0) {
+        newItem(hi + 1);
+      } else if (ch == 0) {
+        appendTo(hi);
+      } else {
+        const int cl = CompareExact(account, Text(lo));
+        if (cl > 0) {
+          newItem(lo + 1);
+        } else if (cl < 0) {
+          newItem(lo);
+        } else {
+          appendTo(lo);
+        }
+      }
+      return;
+    }
+    const int c = CompareExact(account, Text(mid));
+    if (c > 0) {
+      lo = mid;
+    } else if (c < 0) {
+      hi = mid;
+    } else {
+      appendTo(mid);
+      return;
+    }
+    mid = lo + (hi - lo) / 2;
+  }
+}
+
+int TQuickIDList::FindAccount(std::string_view account, const Entries** entries) const {
+  const int count = Count();
+  int found = -1;
+  if (count == 1) {
+    if (CompareExact(account, Text(0)) == 0) found = 0;
+  } else if (count > 1) {
+    int lo = 0, hi = count - 1;
+    int mid = lo + (hi - lo) / 2;
+    for (;;) {
+      if (hi - lo == 1) {
+        if (CompareExact(account, Text(hi)) == 0) found = hi;
+        if (CompareExact(account, Text(lo)) == 0) found = lo;
+        break;
+      }
+      const int c = CompareExact(account, Text(mid));
+      if (c > 0) {
+        lo = mid;
+      } else if (c < 0) {
+        hi = mid;
+      } else {
+        found = mid;
+        break;
+      }
+      mid = lo + (hi - lo) / 2;
+    }
+  }
+  if (found >= 0 && entries != nullptr) *entries = &EntriesAt(found);
+  return found;
+}
+
+void TQuickIDList::RemoveCharacter(int position, std::string_view charName) {
+  if (position < 0 || position > Count() - 1) return;
+  Entries& entries = items_[static_cast<size_t>(position)].entries;
+  for (auto it = entries.begin(); it != entries.end(); ++it) {
+    if (it->charName == charName) {
+      entries.erase(it);
+      break;
+    }
+  }
+  if (entries.empty()) items_.erase(items_.begin() + position);
+}
+
+void TQuickIDList::BuildFrom(const std::vector<Tuple>& tuples,
+                             const std::function<void()>& every100) {
+  // Inserting one by one keeps distinct accounts in exact byte order and appends each account's
+  // characters in the order they come; a stable sort by account gives the same list.
+  items_.clear();
+  std::vector<size_t> order(tuples.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  for (size_t i = 0; i < tuples.size(); i += 100) every100();
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return CompareExact(tuples[a].account, tuples[b].account) < 0;
+  });
+  for (const size_t k : order) {
+    const Tuple& t = tuples[k];
+    if (items_.empty() || items_.back().account != t.account)
+      items_.push_back(Item{t.account, {}});
+    items_.back().entries.push_back(MakeEntry(t.account, t.charName, t.slot, t.tag));
+  }
+}
+
+}  // namespace zkq

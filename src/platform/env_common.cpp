@@ -1,0 +1,121 @@
+// Env helpers that are the same on every system: they use only the Env interface.
+#include <atomic>
+#include <vector>
+
+#include "platform/env.h"
+
+namespace zkq::platform {
+namespace {
+std::atomic<Env*> g_current{nullptr};
+}
+
+Env* CurrentEnv() {
+  Env* env = g_current.load(std::memory_order_acquire);
+  return env != nullptr ? env : DefaultEnv();
+}
+
+void SetCurrentEnv(Env* env) { g_current.store(env, std::memory_order_release); }
+
+fs::path SiblingTempPath(const fs::path& target) {
+  fs::path temp = target;
+  temp += ".zkq-tmp";
+  return temp;
+}
+
+std::error_code ReadWholeFile(const fs::path& path, std::string& out) {
+  std::error_code ec;
+  auto file = CurrentEnv()->Open(path, OpenMode::kReadShared, ec);
+  if (!file) return ec;
+  out.clear();
+  std::vector<char> buf(1 << 16);
+  int64_t offset = 0;
+  for (;;) {
+    const int64_t got = file->Read(offset, buf.data(), buf.size());
+    if (got < 0) return file->LastError();
+    if (got == 0) break;
+    out.append(buf.data(), static_cast<size_t>(got));
+    offset += got;
+  }
+  file->Close();
+  return {};
+}
+
+std::error_code CopyFileFlushed(const fs::path& from, const fs::path& to) {
+  Env* env = CurrentEnv();
+  std::error_code ec;
+  auto src = env->Open(from, OpenMode::kReadShared, ec);
+  if (!src) return ec;
+  auto dst = env->Open(to, OpenMode::kCreateTruncate, ec);
+  if (!dst) return ec;
+  std::vector<char> buf(1 << 20);
+  int64_t offset = 0;
+  auto fail = [&](std::error_code why) {
+    dst->Close();
+    env->RemoveFile(to);
+    return why;
+  };
+  for (;;) {
+    const int64_t got = src->Read(offset, buf.data(), buf.size());
+    if (got < 0) return fail(src->LastError());
+    if (got == 0) break;
+    if (!dst->Write(offset, buf.data(), static_cast<size_t>(got))) return fail(dst->LastError());
+    offset += got;
+  }
+  if (!dst->Sync()) return fail(dst->LastError());
+  if (!dst->Close()) return fail(dst->LastError());
+  return {};
+}
+
+namespace {
+fs::path FolderOf(const fs::path& p) {
+  fs::path dir = p.parent_path();
+  return dir.empty() ? fs::path(".") : dir;
+}
+}  // namespace
+
+std::error_code ReplaceWithTemp(const fs::path& temp, const fs::path& target) {
+  Env* env = CurrentEnv();
+  std::error_code ec = env->Rename(temp, target);
+  if (!ec) {
+    env->SyncDir(FolderOf(target));
+    return {};
+  }
+  if (ec != std::errc::cross_device_link) {
+    env->RemoveFile(temp);
+    return ec;
+  }
+  const fs::path second = SiblingTempPath(target);
+  ec = CopyFileFlushed(temp, second);
+  if (!ec) ec = env->Rename(second, target);
+  if (ec) {
+    env->RemoveFile(second);
+    env->RemoveFile(temp);
+    return ec;
+  }
+  env->RemoveFile(temp);
+  env->SyncDir(FolderOf(target));
+  return {};
+}
+
+std::error_code WriteFileReplacing(const fs::path& path, std::string_view bytes) {
+  Env* env = CurrentEnv();
+  const fs::path temp = SiblingTempPath(path);
+  std::error_code ec;
+  auto file = env->Open(temp, OpenMode::kCreateTruncate, ec);
+  if (!file) return ec;
+  if (!file->Write(0, bytes.data(), bytes.size()) || !file->Sync() || !file->Close()) {
+    ec = file->LastError();
+    file->Close();
+    env->RemoveFile(temp);
+    return ec ? ec : std::make_error_code(std::errc::io_error);
+  }
+  ec = env->Rename(temp, path);
+  if (ec) {
+    env->RemoveFile(temp);
+    return ec;
+  }
+  env->SyncDir(FolderOf(path));
+  return {};
+}
+
+}  // namespace zkq::platform

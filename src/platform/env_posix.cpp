@@ -1,0 +1,199 @@
+// The POSIX environment: files through open/pread/pwrite/fsync, local time through localtime_r.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include "common/datetime.h"
+#include "platform/env.h"
+
+namespace zkq::platform {
+namespace {
+
+std::error_code LastErrno() { return {errno, std::generic_category()}; }
+
+class PosixFile final : public RandomRWFile {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { Close(); }
+
+  int64_t Read(int64_t offset, void* buf, size_t n) override {
+    if (offset < 0 || fd_ < 0) {
+      error_ = std::make_error_code(std::errc::invalid_argument);
+      return -1;
+    }
+    auto* p = static_cast<char*>(buf);
+    size_t done = 0;
+    while (done < n) {
+      const ssize_t r = ::pread(fd_, p + done, n - done, static_cast<off_t>(offset + done));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        error_ = LastErrno();
+        return -1;
+      }
+      if (r == 0) break;
+      done += static_cast<size_t>(r);
+    }
+    return static_cast<int64_t>(done);
+  }
+
+  bool Write(int64_t offset, const void* buf, size_t n) override {
+    if (offset < 0 || fd_ < 0) {
+      error_ = std::make_error_code(std::errc::invalid_argument);
+      return false;
+    }
+    const auto* p = static_cast<const char*>(buf);
+    size_t done = 0;
+    while (done < n) {
+      const ssize_t w = ::pwrite(fd_, p + done, n - done, static_cast<off_t>(offset + done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        error_ = LastErrno();
+        return false;
+      }
+      if (w == 0) {
+        error_ = std::make_error_code(std::errc::no_space_on_device);
+        return false;
+      }
+      done += static_cast<size_t>(w);
+    }
+    return true;
+  }
+
+  int64_t Size() override {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+      error_ = LastErrno();
+      return -1;
+    }
+    return static_cast<int64_t>(st.st_size);
+  }
+
+  bool Sync() override {
+    if (fd_ < 0 || ::fsync(fd_) != 0) {
+      error_ = LastErrno();
+      return false;
+    }
+    return true;
+  }
+
+  bool Close() override {
+    if (fd_ < 0) return true;
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    if (rc != 0) {
+      error_ = LastErrno();
+      return false;
+    }
+    return true;
+  }
+
+  std::error_code LastError() const override { return error_; }
+
+ private:
+  int fd_;
+  std::error_code error_;
+};
+
+class PosixEnv final : public Env {
+ public:
+  std::unique_ptr<RandomRWFile> Open(const fs::path& path, OpenMode mode,
+                                     std::error_code& ec) override {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+      case OpenMode::kReadWriteShared: flags |= O_RDWR; break;
+      case OpenMode::kReadShared: flags |= O_RDONLY; break;
+      case OpenMode::kCreateTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    }
+    int fd;
+    do {
+      fd = ::open(path.c_str(), flags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      ec = LastErrno();
+      return nullptr;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      ec = std::make_error_code(std::errc::is_a_directory);
+      return nullptr;
+    }
+    ec.clear();
+    return std::make_unique<PosixFile>(fd);
+  }
+
+  bool Exists(const fs::path& path) override {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+  }
+
+  bool IsRegularFile(const fs::path& path) override {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
+  bool IsDirectory(const fs::path& path) override {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  std::error_code RemoveFile(const fs::path& path) override {
+    if (::unlink(path.c_str()) != 0) return LastErrno();
+    return {};
+  }
+
+  std::error_code Rename(const fs::path& from, const fs::path& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) return LastErrno();
+    return {};
+  }
+
+  std::error_code SyncDir(const fs::path& dir) override {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return LastErrno();
+    std::error_code ec;
+    if (::fsync(fd) != 0) ec = LastErrno();
+    ::close(fd);
+    return ec;
+  }
+
+  TDateTime Now() override {
+    struct timeval tv;
+    ::gettimeofday(&tv, nullptr);
+    const time_t secs = tv.tv_sec;
+    struct tm local;
+    ::localtime_r(&secs, &local);
+    CivilDateTime t;
+    t.year = local.tm_year + 1900;
+    t.month = local.tm_mon + 1;
+    t.day = local.tm_mday;
+    t.hour = local.tm_hour;
+    t.minute = local.tm_min;
+    t.second = local.tm_sec > 59 ? 59 : local.tm_sec;
+    t.millisecond = static_cast<int>(tv.tv_usec / 1000);
+    return EncodeDateTime(t);
+  }
+
+  void SleepMs(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+};
+
+}  // namespace
+
+Env* DefaultEnv() {
+  static PosixEnv env;
+  return &env;
+}
+
+fs::path ExecutablePath() {
+  std::error_code ec;
+  fs::path p = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return fs::current_path(ec) / "zkqmerge";
+  return p;
+}
+
+}  // namespace zkq::platform
