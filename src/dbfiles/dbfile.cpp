@@ -56,6 +56,13 @@ void TDBFile::CloseFile() {
   lock_->Unlock();
 }
 
+int32_t TDBFile::TakeSlotAtEnd() {
+  const int32_t slot = SlotCount();
+  PutI32(header_.data() + hdr::kSlotCount,
+         static_cast<int32_t>(static_cast<uint32_t>(slot) + 1u));
+  return slot;
+}
+
 bool TDBFile::ReadHeader() {
   return file_ && file_->Read(0, header_.data(), header_.size()) ==
                       static_cast<int64_t>(header_.size());

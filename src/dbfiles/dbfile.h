@@ -58,6 +58,10 @@ class TDBFile {
     return static_cast<int64_t>(layout::dbheader::kSize) + slot * static_cast<int64_t>(recordSize_);
   }
 
+  // Takes the slot at the end of the file for an Add: returns SlotCount and counts it up by
+  // one (wrapping as a 32-bit value would, instead of overflowing).
+  int32_t TakeSlotAtEnd();
+
   // Called when OpenFile creates the file, after the signature, SlotCount and the reserved field
   // are set in the header copy and before it is written.
   virtual void OnCreateHeader() {}

@@ -29,13 +29,16 @@ TFileDB::TFileDB(fs::path path)
 }
 
 TFileDB::~TFileDB() {
-  if (indexLoaded_) SaveIndexFile();
+  if (indexLoaded_ && saveIndex_) SaveIndexFile();
 }
 
 void TFileDB::ScanRecords() {
   nameList_.Clear();
   freeSlots_.clear();
-  if (OpenFile() && ReadHeader()) {
+  const bool opened = OpenFile();
+  // A data file that cannot be opened leaves its index file as it is.
+  saveIndex_ = opened;
+  if (opened && ReadHeader()) {
     const int32_t slots = SlotCount();
     for (int32_t slot = 0; slot < slots; ++slot) {
       // The records are large: read only the 28-byte record header of each.
@@ -69,7 +72,10 @@ bool TFileDB::LoadIndexFile() {
 
   uint8_t ih[idx::kHeaderSize] = {};
   bool valid = index->Read(0, ih, sizeof ih) == static_cast<int64_t>(sizeof ih);
-  if (OpenFile()) {
+  // An index is only trusted against a data file that could be opened and checked.
+  if (!OpenFile()) {
+    valid = false;
+  } else {
     if (ReadHeader()) {
       if (GetI32(ih + idx::kSlotCount) != SlotCount()) valid = false;
       if (GetShortString(ih + idx::kDescription, idx::kDescriptionCapacity) !=
@@ -193,8 +199,7 @@ bool TFileDB::Add(CharDataRecord& record) {
     slot = freeSlots_.front();
     freeSlots_.erase(freeSlots_.begin());
   } else {
-    slot = SlotCount();
-    PutI32(header().data() + hdr::kSlotCount, slot + 1);
+    slot = TakeSlotAtEnd();
   }
   if (!WriteRecord(slot, record, true)) {
     header() = saved;

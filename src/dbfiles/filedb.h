@@ -17,7 +17,8 @@ class TFileDB : public TDBFile {
  public:
   // Loads the index file or scans the record headers; creates the file when it is missing.
   explicit TFileDB(std::filesystem::path path);
-  // Saves the index file while the class-wide IndexLoaded flag is set.
+  // Saves the index file while the class-wide IndexLoaded flag is set (not when the data file
+  // could not be opened while the name list was built).
   ~TFileDB() override;
 
   int NameCount() const { return nameList_.Count(); }
@@ -57,6 +58,7 @@ class TFileDB : public TDBFile {
   std::filesystem::path indexPath_;
   std::vector<int32_t> freeSlots_;
   int32_t lastChangedSlot_ = -1;
+  bool saveIndex_ = true;  // false when the build could not open the data file
   TDateTime lastChangeTime_ = 0;
 };
 

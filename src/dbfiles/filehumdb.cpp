@@ -64,8 +64,7 @@ bool TFileHumDB::Add(const CharIndexRecord& record) {
     slot = freeSlots_.front();
     freeSlots_.erase(freeSlots_.begin());
   } else {
-    slot = SlotCount();
-    PutI32(header().data() + hdr::kSlotCount, slot + 1);
+    slot = TakeSlotAtEnd();
   }
 
   bool written = false;

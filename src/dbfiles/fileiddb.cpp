@@ -30,7 +30,7 @@ TFileIDDB::TFileIDDB(fs::path path)
 }
 
 TFileIDDB::~TFileIDDB() {
-  if (indexLoaded_) SaveIndexFile();
+  if (indexLoaded_ && saveIndex_) SaveIndexFile();
 }
 
 void TFileIDDB::OnCreateHeader() { PutI32(header().data() + hdr::kFreeHead, -1); }
@@ -38,7 +38,10 @@ void TFileIDDB::OnCreateHeader() { PutI32(header().data() + hdr::kFreeHead, -1);
 void TFileIDDB::ScanRecords() {
   nameList_.Clear();
   freeHead_ = -1;
-  if (OpenFile() && ReadHeader()) {
+  const bool opened = OpenFile();
+  // A data file that cannot be opened leaves its index file as it is.
+  saveIndex_ = opened;
+  if (opened && ReadHeader()) {
     const int32_t slots = SlotCount();
     SequentialRecordReader reader(file(), static_cast<int64_t>(hdr::kSize), AccountRecord::kSize,
                                   2048);
@@ -82,7 +85,10 @@ bool TFileIDDB::LoadIndexFile() {
 
   uint8_t ih[idx::kHeaderSize] = {};
   bool valid = index->Read(0, ih, sizeof ih) == static_cast<int64_t>(sizeof ih);
-  if (OpenFile()) {
+  // An index is only trusted against a data file that could be opened and checked.
+  if (!OpenFile()) {
+    valid = false;
+  } else {
     if (ReadHeader() && GetI32(ih + idx::kSlotCount) != SlotCount()) valid = false;
     const int32_t changed = GetI32(HeaderCopy().data() + hdr::kLastChangedSlot);
     if (GetI32(ih + idx::kLastChangedSlot) != changed) valid = false;
@@ -142,8 +148,7 @@ bool TFileIDDB::Add(const AccountRecord& record) {
   if (freeHead_ != -1) {
     slot = freeHead_;
   } else {
-    slot = SlotCount();
-    PutI32(header().data() + hdr::kSlotCount, slot + 1);
+    slot = TakeSlotAtEnd();
   }
 
   bool written = false;

@@ -41,7 +41,8 @@ class TFileIDDB : public TDBFile {
  public:
   // Loads the index file or scans the records; creates the file when it is missing.
   explicit TFileIDDB(std::filesystem::path path);
-  // Saves the index file while the class-wide IndexLoaded flag is set.
+  // Saves the index file while the class-wide IndexLoaded flag is set (not when the data file
+  // could not be opened while the name list was built).
   ~TFileIDDB() override;
 
   bool ReadSlot(int32_t slot, AccountRecord& record) {
@@ -85,6 +86,7 @@ class TFileIDDB : public TDBFile {
   std::filesystem::path indexPath_;
   int32_t freeHead_ = -1;
   int32_t lastChangedSlot_ = -1;
+  bool saveIndex_ = true;  // false when the build could not open the data file
   TDateTime lastChangeTime_ = 0;
 };
 
