@@ -130,7 +130,8 @@ void RemoveIndex(const fs::path& db) {
 int main(int argc, char** argv) {
   const int n = argc > 1 ? std::atoi(argv[1]) : 100000;
   fs::path dir = argc > 2 ? fs::path(argv[2])
-                          : fs::temp_directory_path() / ("zkq-bench-" + std::to_string(std::random_device{}()));
+                          : fs::temp_directory_path() /
+                                ("zkq-bench-" + std::to_string(std::random_device{}()));
   fs::create_directories(dir);
   fs::current_path(dir);
   std::printf("records: %d, folder: %s\n", n, dir.c_str());
@@ -146,16 +147,19 @@ int main(int argc, char** argv) {
 
   const int runs = 3;
   auto none = [] {};
-  const double kemScan = Best(runs, [&] { RemoveIndex(kem); }, [&] {
-    TFileDB db(kem);
-    if (!TFileDB::IndexLoaded()) std::exit(2);
-  });
+  const double kemScan = Best(
+      runs, [&] { RemoveIndex(kem); },
+      [&] {
+        TFileDB db(kem);
+        if (!TFileDB::IndexLoaded()) std::exit(2);
+      });
   const double kemIndex = Best(runs, none, [&] {
     TFileDB db(kem);
     if (db.NameCount() != n - n / 20) std::exit(3);
   });
   const double humScan = Best(runs, none, [&] { TFileHumDB db(hum); });
-  const double idScan = Best(runs, [&] { RemoveIndex(id); }, [&] { TFileIDDB db(id); });
+  const double idScan = Best(
+      runs, [&] { RemoveIndex(id); }, [&] { TFileIDDB db(id); });
   const double idIndex = Best(runs, none, [&] {
     TFileIDDB db(id);
     if (db.NameList().Count() != n) std::exit(4);

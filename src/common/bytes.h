@@ -28,7 +28,9 @@ inline void PutI32(uint8_t* p, int32_t value) {
   p[3] = static_cast<uint8_t>(v >> 24);
 }
 
-inline uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint16_t GetU16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 
 inline void PutU16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);

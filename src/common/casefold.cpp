@@ -21,7 +21,6 @@ bool EqualsFolded(std::string_view a, std::string_view b) {
   return a.size() == b.size() && FoldGbkUpper(a) == FoldGbkUpper(b);
 }
 
-namespace {
 int CompareBytes(std::string_view a, std::string_view b) {
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
@@ -32,7 +31,6 @@ int CompareBytes(std::string_view a, std::string_view b) {
   if (a.size() == b.size()) return 0;
   return a.size() < b.size() ? -1 : 1;
 }
-}  // namespace
 
 int CompareForListFile(std::string_view a, std::string_view b) {
   const int folded = CompareBytes(FoldGbkUpper(a), FoldGbkUpper(b));

@@ -11,6 +11,9 @@
 
 namespace zkq {
 
+// Unsigned byte comparison, a prefix first. Returns <0, 0 or >0.
+int CompareBytes(std::string_view a, std::string_view b);
+
 // The name with its ASCII letters turned to capitals, GBK trailing bytes left alone.
 std::string FoldGbkUpper(std::string_view name);
 

@@ -35,9 +35,9 @@ constexpr int64_t kUnixEpochOle = 25569;  // 1970-01-01 as an OLE day number
 }  // namespace
 
 TDateTime EncodeDateTime(const CivilDateTime& t) {
-  const int64_t days = DaysFromCivil(t.year, static_cast<unsigned>(t.month),
-                                     static_cast<unsigned>(t.day)) +
-                       kUnixEpochOle;
+  const int64_t days =
+      DaysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) +
+      kUnixEpochOle;
   const int64_t ms = int64_t(t.hour) * 3'600'000 + int64_t(t.minute) * 60'000 +
                      int64_t(t.second) * 1000 + t.millisecond;
   const double frac = static_cast<double>(ms) / static_cast<double>(kMsPerDay);

@@ -7,6 +7,8 @@ ProcessState& Process() {
   return state;
 }
 
-void ResetProcessState() { Process() = ProcessState{}; }
+void ResetProcessState() {
+  Process() = ProcessState{};
+}
 
 }  // namespace zkq

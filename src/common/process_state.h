@@ -10,8 +10,8 @@
 namespace zkq {
 
 struct ProcessState {
-  TRenameList accountNameMap;  // AccountNameMap: account renames of the last merge
-  TRenameList charNameMap;     // CharNameMap: character renames of the last merge
+  TRenameList accountNameMap;       // AccountNameMap: account renames of the last merge
+  TRenameList charNameMap;          // CharNameMap: character renames of the last merge
   std::string duplicateNameSuffix;  // DuplicateNameSuffix, at most two characters
   uint32_t itemCounter = 0;         // ItemCounter: item instance numbers given out
 };

@@ -1,9 +1,8 @@
 #include "common/renamelist.h"
 
-#include <system_error>
-
 #include "common/casefold.h"
 #include "common/textfile.h"
+#include "platform/env.h"
 
 namespace zkq {
 
@@ -39,8 +38,8 @@ void TRenameList::Clear() {
 
 TRenameList CharRenameLookup(const std::filesystem::path& listFile) {
   TRenameList list;
-  std::error_code ec;
-  if (!std::filesystem::exists(listFile, ec)) return list;
+  // Only a missing file means "no renames"; anything else that stands there must be readable.
+  if (!platform::CurrentEnv()->Exists(listFile)) return list;
   for (auto& line : ReadTextLines(listFile)) list.AddLine(std::move(line));
   return list;
 }

@@ -14,7 +14,9 @@ std::string JoinLinesCrLf(const std::vector<std::string>& lines);
 
 // Removes leading and trailing bytes up to 0x20.
 std::string_view TrimView(std::string_view s);
-inline std::string Trim(std::string_view s) { return std::string(TrimView(s)); }
+inline std::string Trim(std::string_view s) {
+  return std::string(TrimView(s));
+}
 
 // Throws FileError when the file cannot be read.
 std::vector<std::string> ReadTextLines(const std::filesystem::path& path);

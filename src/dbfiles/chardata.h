@@ -30,24 +30,24 @@ struct ItemArray {
 struct CharDataRecord {
   static constexpr size_t kSize = 24800;
 
-  static constexpr size_t kDeleted = 0;      // byte
-  static constexpr size_t kUpdateTime = 4;   // date-time
-  static constexpr size_t kKeyName = 12;     // short string, capacity 15: the index key
+  static constexpr size_t kDeleted = 0;     // byte
+  static constexpr size_t kUpdateTime = 4;  // date-time
+  static constexpr size_t kKeyName = 12;    // short string, capacity 15: the index key
   static constexpr size_t kKeyNameCapacity = 15;
-  static constexpr size_t kCharName = 28;    // short string, capacity 14
+  static constexpr size_t kCharName = 28;  // short string, capacity 14
   static constexpr size_t kCharNameCapacity = 14;
-  static constexpr size_t kLevel = 72;       // word, first word of a 40-byte block
+  static constexpr size_t kLevel = 72;             // word, first word of a 40-byte block
   static constexpr size_t kLinkedCharName1 = 116;  // short string, capacity 19
   static constexpr size_t kLinkedCharName1Capacity = 19;
   static constexpr size_t kLinkedCharName2 = 168;  // short string, capacity 20
   static constexpr size_t kLinkedCharName2Capacity = 20;
-  static constexpr size_t kExtraLinkFlag = 254;    // byte: non-zero when the extra names are used
-  static constexpr size_t kAccountName = 255;      // short string, capacity 10
+  static constexpr size_t kExtraLinkFlag = 254;  // byte: non-zero when the extra names are used
+  static constexpr size_t kAccountName = 255;    // short string, capacity 10
   static constexpr size_t kAccountNameCapacity = 10;
-  static constexpr size_t kItems66Count = 500;     // byte
-  static constexpr size_t kHeroName = 19181;       // short string, capacity 14
+  static constexpr size_t kItems66Count = 500;  // byte
+  static constexpr size_t kHeroName = 19181;    // short string, capacity 14
   static constexpr size_t kHeroNameCapacity = 14;
-  static constexpr size_t kOwnerName = 19196;      // short string, capacity 14
+  static constexpr size_t kOwnerName = 19196;  // short string, capacity 14
   static constexpr size_t kOwnerNameCapacity = 14;
   // Two extra name fields inside the 951-byte array at 19227: 14 bytes each, no length byte.
   static constexpr size_t kExtraName1 = 20117;

@@ -20,7 +20,7 @@ TDBFile::TDBFile(fs::path path, size_t recordSize, size_t descriptionCapacity,
       lock_(lock) {}
 
 TDBFile::~TDBFile() {
-  while (openCount_ > 0) CloseFile();
+  CloseAllOpens();
 }
 
 bool TDBFile::OpenFile() {
@@ -58,14 +58,44 @@ void TDBFile::CloseFile() {
 
 int32_t TDBFile::TakeSlotAtEnd() {
   const int32_t slot = SlotCount();
-  PutI32(header_.data() + hdr::kSlotCount,
-         static_cast<int32_t>(static_cast<uint32_t>(slot) + 1u));
+  PutI32(header_.data() + hdr::kSlotCount, static_cast<int32_t>(static_cast<uint32_t>(slot) + 1u));
   return slot;
 }
 
+int32_t TDBFile::TakeFreeOrEndSlot(std::deque<int32_t>& freeSlots) {
+  if (freeSlots.empty()) return TakeSlotAtEnd();
+  const int32_t slot = freeSlots.front();
+  freeSlots.pop_front();
+  return slot;
+}
+
+bool TDBFile::IndexAgreesWithDataFile(bool valid, const IndexClaims& claims,
+                                      size_t updateTimeOffset,
+                                      const std::function<bool()>& headerCheck) {
+  if (!OpenFile()) {
+    valid = false;
+  } else {
+    if (ReadHeader()) {
+      if (claims.slotCount != SlotCount()) valid = false;
+      if (headerCheck && !headerCheck()) valid = false;
+    }
+    const int32_t changed = GetI32(header_.data() + hdr::kLastChangedSlot);
+    if (claims.lastChangedSlot != changed) valid = false;
+    if (valid && changed >= 0) {
+      std::vector<uint8_t> record(recordSize_);
+      if (file_->Read(SlotOffset(changed), record.data(), record.size()) ==
+              static_cast<int64_t>(record.size()) &&
+          GetF64(record.data() + updateTimeOffset) != claims.lastChangeTime)
+        valid = false;
+    }
+  }
+  CloseFile();
+  return valid;
+}
+
 bool TDBFile::ReadHeader() {
-  return file_ && file_->Read(0, header_.data(), header_.size()) ==
-                      static_cast<int64_t>(header_.size());
+  return file_ &&
+         file_->Read(0, header_.data(), header_.size()) == static_cast<int64_t>(header_.size());
 }
 
 bool TDBFile::ReadSlotRaw(int32_t slot, uint8_t* buffer) {
@@ -180,9 +210,10 @@ const uint8_t* SequentialRecordReader::Next() {
   return buf_.data();
 }
 
-bool ReadIndexEntries(platform::RandomRWFile* file, int64_t offset, int64_t count,
-                      size_t entrySize, size_t keyOffset, size_t keyCapacity, size_t slotOffset,
+bool ReadIndexEntries(platform::RandomRWFile* file, int64_t offset, int64_t count, size_t entrySize,
+                      size_t keyOffset, size_t keyCapacity, size_t slotOffset, int32_t slotCount,
                       TQuickList& list) {
+  if (count < 0) return false;
   constexpr int64_t kEntriesPerRead = 4096;
   std::vector<uint8_t> buf;
   while (count > 0) {
@@ -193,7 +224,9 @@ bool ReadIndexEntries(platform::RandomRWFile* file, int64_t offset, int64_t coun
     const int64_t whole = got / static_cast<int64_t>(entrySize);
     for (int64_t i = 0; i < whole; ++i) {
       const uint8_t* e = buf.data() + static_cast<size_t>(i) * entrySize;
-      list.Append(GetShortString(e + keyOffset, keyCapacity), GetI32(e + slotOffset));
+      const int32_t slot = GetI32(e + slotOffset);
+      if (slot < 0 || slot >= slotCount) return false;  // no record there: the index is wrong
+      list.Append(GetShortString(e + keyOffset, keyCapacity), slot);
     }
     if (whole < n) return false;
     offset += got;

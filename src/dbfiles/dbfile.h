@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -58,9 +59,31 @@ class TDBFile {
     return static_cast<int64_t>(layout::dbheader::kSize) + slot * static_cast<int64_t>(recordSize_);
   }
 
+  // Releases every OpenFile still outstanding. Subclasses that own their lock call it first in
+  // their destructor, while the lock still exists.
+  void CloseAllOpens() {
+    while (openCount_ > 0) CloseFile();
+  }
+
   // Takes the slot at the end of the file for an Add: returns SlotCount and counts it up by
   // one (wrapping as a 32-bit value would, instead of overflowing).
   int32_t TakeSlotAtEnd();
+
+  // Takes the slot for an Add from the front of `freeSlots`, or else at the end of the file.
+  int32_t TakeFreeOrEndSlot(std::deque<int32_t>& freeSlots);
+
+  // What an index file's header says about the data file, checked against the file itself:
+  // its SlotCount (when the data file's header arrives whole), its LastChangedSlot, and the
+  // update time (at `updateTimeOffset` in the record) of that slot's record when it arrives
+  // whole. `headerCheck` adds a check that needs the whole header. Returns `valid` and-ed
+  // with every check; an index is never valid when the data file cannot be opened.
+  struct IndexClaims {
+    int32_t slotCount;
+    int32_t lastChangedSlot;
+    TDateTime lastChangeTime;
+  };
+  bool IndexAgreesWithDataFile(bool valid, const IndexClaims& claims, size_t updateTimeOffset,
+                               const std::function<bool()>& headerCheck);
 
   // Called when OpenFile creates the file, after the signature, SlotCount and the reserved field
   // are set in the header copy and before it is written.
@@ -127,10 +150,11 @@ class SequentialRecordReader {
 };
 
 // Reads `count` index entries of `entrySize` bytes from `offset`, appending (key, slot) to
-// `list`. Returns false when the file ends before all of them arrived. The count is never
-// trusted for an allocation.
-bool ReadIndexEntries(platform::RandomRWFile* file, int64_t offset, int64_t count,
-                      size_t entrySize, size_t keyOffset, size_t keyCapacity, size_t slotOffset,
+// `list`. Returns false when the file ends before all of them arrived, when the count is
+// negative, or when an entry names a slot outside 0..slotCount-1. The count is never trusted
+// for an allocation.
+bool ReadIndexEntries(platform::RandomRWFile* file, int64_t offset, int64_t count, size_t entrySize,
+                      size_t keyOffset, size_t keyCapacity, size_t slotOffset, int32_t slotCount,
                       TQuickList& list);
 
 }  // namespace zkq

@@ -45,7 +45,8 @@ void TFileDB::ScanRecords() {
       uint8_t rec[rh::kSize];
       if (file()->Read(SlotOffset(slot), rec, sizeof rec) != static_cast<int64_t>(sizeof rec))
         break;
-      if (rec[rh::kDeleted] != 0 || ShortStringLength(rec + rh::kKeyName, rh::kKeyNameCapacity) == 0)
+      if (rec[rh::kDeleted] != 0 ||
+          ShortStringLength(rec + rh::kKeyName, rh::kKeyNameCapacity) == 0)
         freeSlots_.push_back(slot);
       else
         nameList_.Append(GetShortString(rec + rh::kKeyName, rh::kKeyNameCapacity), slot);
@@ -72,45 +73,38 @@ bool TFileDB::LoadIndexFile() {
 
   uint8_t ih[idx::kHeaderSize] = {};
   bool valid = index->Read(0, ih, sizeof ih) == static_cast<int64_t>(sizeof ih);
-  // An index is only trusted against a data file that could be opened and checked.
-  if (!OpenFile()) {
-    valid = false;
-  } else {
-    if (ReadHeader()) {
-      if (GetI32(ih + idx::kSlotCount) != SlotCount()) valid = false;
-      if (GetShortString(ih + idx::kDescription, idx::kDescriptionCapacity) !=
-          layout::kCharIndexSignature)
-        valid = false;
-    }
-    const int32_t changed = GetI32(HeaderCopy().data() + hdr::kLastChangedSlot);
-    if (GetI32(ih + idx::kLastChangedSlot) != changed) valid = false;
-    if (valid && changed >= 0) {
-      auto rec = std::make_unique<CharDataRecord>();
-      if (file()->Read(SlotOffset(changed), rec->bytes.data(), rec->bytes.size()) ==
-              static_cast<int64_t>(rec->bytes.size()) &&
-          rec->UpdateTime() != GetF64(ih + idx::kLastChangeTime))
-        valid = false;
-    }
-  }
-  CloseFile();
+  valid = IndexAgreesWithDataFile(valid,
+                                  {GetI32(ih + idx::kSlotCount), GetI32(ih + idx::kLastChangedSlot),
+                                   GetF64(ih + idx::kLastChangeTime)},
+                                  CharDataRecord::kUpdateTime, [&] {
+                                    return GetShortString(ih + idx::kDescription,
+                                                          idx::kDescriptionCapacity) ==
+                                           layout::kCharIndexSignature;
+                                  });
 
   if (valid) {
     lastChangedSlot_ = GetI32(ih + idx::kLastChangedSlot);
     lastChangeTime_ = GetF64(ih + idx::kLastChangeTime);
     const int32_t names = GetI32(ih + idx::kNameCount);
     valid = ReadIndexEntries(index.get(), idx::kHeaderSize, names, idx::kEntrySize, idx::kEntryKey,
-                             idx::kEntryKeyCapacity, idx::kEntrySlot, nameList_);
+                             idx::kEntryKeyCapacity, idx::kEntrySlot, SlotCount(), nameList_);
+    const int32_t frees = GetI32(ih + idx::kFreeCount);
+    if (frees < 0) valid = false;
     if (valid) {
       int64_t offset = static_cast<int64_t>(idx::kHeaderSize) +
                        static_cast<int64_t>(names > 0 ? names : 0) * idx::kEntrySize;
-      int64_t remaining = GetI32(ih + idx::kFreeCount);
+      int64_t remaining = frees;
       std::vector<uint8_t> buf;
       while (valid && remaining > 0) {
         const int64_t n = std::min<int64_t>(remaining, 16384);
         buf.resize(static_cast<size_t>(n) * 4);
         const int64_t got = index->Read(offset, buf.data(), buf.size());
         const int64_t whole = got < 0 ? 0 : got / 4;
-        for (int64_t i = 0; i < whole; ++i) freeSlots_.push_back(GetI32(buf.data() + 4 * i));
+        for (int64_t i = 0; i < whole && valid; ++i) {
+          const int32_t slot = GetI32(buf.data() + 4 * i);
+          if (slot < 0 || slot >= SlotCount()) valid = false;  // no record there
+          freeSlots_.push_back(slot);
+        }
         if (whole < n) valid = false;
         offset += n * 4;
         remaining -= n;
@@ -158,6 +152,7 @@ void TFileDB::SaveIndexFile() {
 }
 
 int TFileDB::ReadAt(int position, CharDataRecord& record) {
+  if (position < 0 || position >= nameList_.Count()) return -1;
   const int32_t slot = nameList_.Value(position);
   return ReadSlotRaw(slot, record.bytes.data()) ? slot : -1;
 }
@@ -178,11 +173,15 @@ bool TFileDB::WriteRecord(int32_t slot, CharDataRecord& record, bool isNew) {
   }
   record.bytes[CharDataRecord::kDeleted] = 0;
   PutF64(record.bytes.data() + CharDataRecord::kUpdateTime, t);
+  StampHeader(slot, t);
+  return WriteHeaderAndRecord(offset, record.bytes.data());
+}
+
+void TFileDB::StampHeader(int32_t slot, TDateTime t) {
   uint8_t* h = header().data();
   PutI32(h + hdr::kLastChangedSlot, slot);
   PutF64(h + hdr::kLastChangeTime, t);
-  PutF64(h + hdr::kLastWriteTime, env->Now());
-  return WriteHeaderAndRecord(offset, record.bytes.data());
+  PutF64(h + hdr::kLastWriteTime, CurrentEnv()->Now());
 }
 
 bool TFileDB::WriteAt(int position, CharDataRecord& record) {
@@ -194,13 +193,7 @@ bool TFileDB::Add(CharDataRecord& record) {
   const std::string key = record.KeyName();
   if (FindName(key) >= 0) return false;
   const Header saved = HeaderCopy();
-  int32_t slot;
-  if (!freeSlots_.empty()) {
-    slot = freeSlots_.front();
-    freeSlots_.erase(freeSlots_.begin());
-  } else {
-    slot = TakeSlotAtEnd();
-  }
+  const int32_t slot = TakeFreeOrEndSlot(freeSlots_);
   if (!WriteRecord(slot, record, true)) {
     header() = saved;
     return false;
@@ -218,11 +211,11 @@ bool TFileDB::MarkDeleted(int32_t slot) {
   lastChangeTime_ = t;
   if (!WriteDeletedMark(offset, t)) return false;
   freeSlots_.push_back(slot);
-  uint8_t* h = header().data();
-  PutI32(h + hdr::kLastChangedSlot, slot);
-  PutF64(h + hdr::kLastChangeTime, t);
-  PutF64(h + hdr::kLastWriteTime, env->Now());
-  return file()->Write(0, h, hdr::kSize);
+  StampHeader(slot, t);
+  // The mark on the record is the deletion: once it is written the slot is free, whether or not
+  // the header could be updated, so the name must leave the list with it.
+  file()->Write(0, HeaderCopy().data(), hdr::kSize);
+  return true;
 }
 
 bool TFileDB::DeleteByName(std::string_view name) {

@@ -25,7 +25,8 @@ class TFileDB : public TDBFile {
   bool ReadSlot(int32_t slot, CharDataRecord& record) {
     return ReadSlotRaw(slot, record.bytes.data());
   }
-  // Reads the record of the NameList item at `position`; its slot, or -1 when the read failed.
+  // Reads the record of the NameList item at `position`; its slot, or -1 when the read failed or
+  // the position lies outside the list.
   int ReadAt(int position, CharDataRecord& record);
   // Rewrites the record of the item at `position`. Sets the caller's Deleted to 0 and its
   // UpdateTime to the write's time. False for a position outside the list.
@@ -39,7 +40,8 @@ class TFileDB : public TDBFile {
   // the file was replaced.
   bool Compact(RebuildProgressSink* progress);
 
-  const std::vector<int32_t>& FreeSlots() const { return freeSlots_; }
+  // A copy of the free slots, front first.
+  std::vector<int32_t> FreeSlots() const { return {freeSlots_.begin(), freeSlots_.end()}; }
   int32_t LastChangedSlot() const { return lastChangedSlot_; }
   TDateTime LastChangeTime() const { return lastChangeTime_; }
   const std::filesystem::path& IndexPath() const { return indexPath_; }
@@ -52,11 +54,13 @@ class TFileDB : public TDBFile {
   void SaveIndexFile();
   bool WriteRecord(int32_t slot, CharDataRecord& record, bool isNew);
   bool MarkDeleted(int32_t slot);
+  // The header's LastChangedSlot and LastChangeTime := (slot, t), LastWriteTime := now.
+  void StampHeader(int32_t slot, TDateTime t);
 
   static std::atomic<bool> indexLoaded_;
 
   std::filesystem::path indexPath_;
-  std::vector<int32_t> freeSlots_;
+  std::deque<int32_t> freeSlots_;  // used from the front, appended at the back
   int32_t lastChangedSlot_ = -1;
   bool saveIndex_ = true;  // false when the build could not open the data file
   TDateTime lastChangeTime_ = 0;

@@ -51,6 +51,7 @@ void TFileHumDB::ScanRecords() {
 }
 
 int TFileHumDB::ReadAt(int position, CharIndexRecord& record) {
+  if (position < 0 || position >= nameList_.Count()) return -1;
   const int32_t slot = nameList_.Value(position);
   return ReadSlotRaw(slot, record.bytes.data()) ? slot : -1;
 }
@@ -59,22 +60,15 @@ bool TFileHumDB::Add(const CharIndexRecord& record) {
   const std::string key = record.KeyName();
   if (FindName(key) >= 0) return false;
   const Header saved = HeaderCopy();
-  int32_t slot;
-  if (!freeSlots_.empty()) {
-    slot = freeSlots_.front();
-    freeSlots_.erase(freeSlots_.begin());
-  } else {
-    slot = TakeSlotAtEnd();
-  }
+  const int32_t slot = TakeFreeOrEndSlot(freeSlots_);
 
   bool written = false;
   const int64_t offset = SlotOffset(slot);
   if (file() != nullptr && offset >= 0) {
     CharIndexRecord present;
-    const bool occupied =
-        file()->Read(offset, present.bytes.data(), present.bytes.size()) ==
-            static_cast<int64_t>(present.bytes.size()) &&
-        !present.Deleted() && !present.KeyName().empty();
+    const bool occupied = file()->Read(offset, present.bytes.data(), present.bytes.size()) ==
+                              static_cast<int64_t>(present.bytes.size()) &&
+                          !present.Deleted() && !present.KeyName().empty();
     if (!occupied) {
       platform::Env* env = CurrentEnv();
       CharIndexRecord copy = record;

@@ -15,12 +15,12 @@ namespace zkq {
 // CharIndexRecord, 73 bytes; slot s at 124 + 73 * s. Starts with the 28-byte RecordHeader.
 struct CharIndexRecord {
   static constexpr size_t kSize = 73;
-  static constexpr size_t kDeleted = 0;      // byte
-  static constexpr size_t kHeaderWord = 2;   // word, copied into the character's CharEntry
-  static constexpr size_t kUpdateTime = 4;   // date-time
-  static constexpr size_t kKeyName = 12;     // short string, capacity 15: the key
+  static constexpr size_t kDeleted = 0;     // byte
+  static constexpr size_t kHeaderWord = 2;  // word, copied into the character's CharEntry
+  static constexpr size_t kUpdateTime = 4;  // date-time
+  static constexpr size_t kKeyName = 12;    // short string, capacity 15: the key
   static constexpr size_t kKeyNameCapacity = 15;
-  static constexpr size_t kCharName = 28;    // short string, capacity 14
+  static constexpr size_t kCharName = 28;  // short string, capacity 14
   static constexpr size_t kCharNameCapacity = 14;
   static constexpr size_t kAccountName = 43;  // short string, capacity 10
   static constexpr size_t kAccountNameCapacity = 10;
@@ -39,7 +39,9 @@ struct CharIndexRecord {
     return GetShortString(bytes.data() + kAccountName, kAccountNameCapacity);
   }
   bool CharDeleted() const { return bytes[kCharDeleted] != 0; }
-  void SetKeyName(std::string_view s) { PutShortString(bytes.data() + kKeyName, kKeyNameCapacity, s); }
+  void SetKeyName(std::string_view s) {
+    PutShortString(bytes.data() + kKeyName, kKeyNameCapacity, s);
+  }
   void SetCharName(std::string_view s) {
     PutShortString(bytes.data() + kCharName, kCharNameCapacity, s);
   }
@@ -59,7 +61,8 @@ class TFileHumDB : public TDBFile {
   bool ReadSlotChecked(int32_t slot, CharIndexRecord& record) {
     return ReadSlotCheckedRaw(slot, record.bytes.data());
   }
-  // Reads the record of the NameList item at `position`; its slot, or -1 when the read failed.
+  // Reads the record of the NameList item at `position`; its slot, or -1 when the read failed or
+  // the position lies outside the list.
   int ReadAt(int position, CharIndexRecord& record);
 
   // Stores a copy of the record under its KeyName. False for a present key, a slot holding a
@@ -74,14 +77,15 @@ class TFileHumDB : public TDBFile {
   bool Compact();
 
   const TQuickIDList& AccountList() const { return accountList_; }
-  const std::vector<int32_t>& FreeSlots() const { return freeSlots_; }
+  // A copy of the free slots, front first.
+  std::vector<int32_t> FreeSlots() const { return {freeSlots_.begin(), freeSlots_.end()}; }
 
  private:
   void ScanRecords();
   bool MarkDeleted(int32_t slot);
 
   TQuickIDList accountList_;
-  std::vector<int32_t> freeSlots_;
+  std::deque<int32_t> freeSlots_;  // used from the front, appended at the back
 };
 
 }  // namespace zkq

@@ -30,10 +30,13 @@ TFileIDDB::TFileIDDB(fs::path path)
 }
 
 TFileIDDB::~TFileIDDB() {
+  CloseAllOpens();  // the lock is this object's own and goes with it
   if (indexLoaded_ && saveIndex_) SaveIndexFile();
 }
 
-void TFileIDDB::OnCreateHeader() { PutI32(header().data() + hdr::kFreeHead, -1); }
+void TFileIDDB::OnCreateHeader() {
+  PutI32(header().data() + hdr::kFreeHead, -1);
+}
 
 void TFileIDDB::ScanRecords() {
   nameList_.Clear();
@@ -51,9 +54,9 @@ void TFileIDDB::ScanRecords() {
       if (rec[AccountRecord::kDeleted] == 0) {
         if (ShortStringLength(rec + AccountRecord::kAccountName,
                               AccountRecord::kAccountNameCapacity) != 0)
-          nameList_.Append(
-              GetShortString(rec + AccountRecord::kAccountName, AccountRecord::kAccountNameCapacity),
-              slot);
+          nameList_.Append(GetShortString(rec + AccountRecord::kAccountName,
+                                          AccountRecord::kAccountNameCapacity),
+                           slot);
       } else {
         // Link the slot into the free chain: its FreeLink names the previous head.
         uint8_t part[AccountRecord::kChainPartSize];
@@ -85,29 +88,17 @@ bool TFileIDDB::LoadIndexFile() {
 
   uint8_t ih[idx::kHeaderSize] = {};
   bool valid = index->Read(0, ih, sizeof ih) == static_cast<int64_t>(sizeof ih);
-  // An index is only trusted against a data file that could be opened and checked.
-  if (!OpenFile()) {
-    valid = false;
-  } else {
-    if (ReadHeader() && GetI32(ih + idx::kSlotCount) != SlotCount()) valid = false;
-    const int32_t changed = GetI32(HeaderCopy().data() + hdr::kLastChangedSlot);
-    if (GetI32(ih + idx::kLastChangedSlot) != changed) valid = false;
-    if (valid && changed >= 0) {
-      AccountRecord rec;
-      if (file()->Read(SlotOffset(changed), rec.bytes.data(), rec.bytes.size()) ==
-              static_cast<int64_t>(rec.bytes.size()) &&
-          rec.UpdateTime() != GetF64(ih + idx::kLastChangeTime))
-        valid = false;
-    }
-  }
-  CloseFile();
+  valid = IndexAgreesWithDataFile(valid,
+                                  {GetI32(ih + idx::kSlotCount), GetI32(ih + idx::kLastChangedSlot),
+                                   GetF64(ih + idx::kLastChangeTime)},
+                                  AccountRecord::kUpdateTime, nullptr);
 
   if (valid) {
     lastChangedSlot_ = GetI32(ih + idx::kLastChangedSlot);
     lastChangeTime_ = GetF64(ih + idx::kLastChangeTime);
     valid = ReadIndexEntries(index.get(), idx::kHeaderSize, GetI32(ih + idx::kNameCount),
                              idx::kEntrySize, idx::kEntryKey, idx::kEntryKeyCapacity,
-                             idx::kEntrySlot, nameList_);
+                             idx::kEntrySlot, SlotCount(), nameList_);
   }
   index->Close();
   // The stored order is kept as it is.
@@ -203,8 +194,8 @@ bool TFileIDDB::Compact(const std::function<bool(std::string_view)>& purged) {
   int32_t lastDeleted = -1;
   CompactHooks hooks;
   hooks.keep = [&](uint8_t* rec, int32_t newSlot) {
-    if (purged(GetShortString(rec + AccountRecord::kAccountName,
-                              AccountRecord::kAccountNameCapacity)))
+    if (purged(
+            GetShortString(rec + AccountRecord::kAccountName, AccountRecord::kAccountNameCapacity)))
       return false;
     if (rec[AccountRecord::kDeleted] != 0) {
       // Chain the deleted records as a fresh scan would: each to the next lower one.

@@ -15,10 +15,10 @@ namespace zkq {
 // AccountRecord, 349 bytes; slot s at 124 + 349 * s.
 struct AccountRecord {
   static constexpr size_t kSize = 349;
-  static constexpr size_t kDeleted = 0;      // byte: 0 live, non-zero in the free chain
-  static constexpr size_t kCreateTime = 4;   // date-time of the Add that stored it
-  static constexpr size_t kUpdateTime = 12;  // date-time of the last write
-  static constexpr size_t kFreeLink = 24;    // int32, deleted records: next free slot or -1
+  static constexpr size_t kDeleted = 0;       // byte: 0 live, non-zero in the free chain
+  static constexpr size_t kCreateTime = 4;    // date-time of the Add that stored it
+  static constexpr size_t kUpdateTime = 12;   // date-time of the last write
+  static constexpr size_t kFreeLink = 24;     // int32, deleted records: next free slot or -1
   static constexpr size_t kAccountName = 32;  // short string, capacity 10: the key
   static constexpr size_t kAccountNameCapacity = 10;
   static constexpr size_t kChainPartSize = 28;  // the part the free chain reads and rewrites

@@ -10,7 +10,7 @@ namespace zkq::layout {
 // DBHeader, 124 bytes at offset 0 of every .DB file.
 namespace dbheader {
 constexpr size_t kSize = 124;
-constexpr size_t kDescription = 0;       // short string, capacity 35 (account file: 34)
+constexpr size_t kDescription = 0;  // short string, capacity 35 (account file: 34)
 constexpr size_t kDescriptionCapacity = 35;
 constexpr size_t kAccountDescriptionCapacity = 34;
 constexpr size_t kLastChangedSlot = 92;  // int32

@@ -4,20 +4,77 @@
 #include <numeric>
 #include <utility>
 
+#include "common/casefold.h"
+
 namespace zkq {
 namespace {
 
-inline unsigned FoldByte(unsigned char c) { return (c >= 0x61 && c <= 0x7A) ? c - 0x20u : c; }
+inline unsigned FoldByte(unsigned char c) {
+  return (c >= 0x61 && c <= 0x7A) ? c - 0x20u : c;
+}
 
-int CompareExact(std::string_view a, std::string_view b) {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    const auto x = static_cast<unsigned char>(a[i]);
-    const auto y = static_cast<unsigned char>(b[i]);
-    if (x != y) return x < y ? -1 : 1;
+// The lookup of both lists. `cmp(i)` compares the wanted name with item i. The last pair is
+// decided by item hi, then by item lo, so among equal neighbours the lower position wins.
+template <class Cmp>
+int SearchSorted(int count, Cmp cmp) {
+  if (count == 0) return -1;
+  if (count == 1) return cmp(0) == 0 ? 0 : -1;
+  int lo = 0, hi = count - 1;
+  int mid = lo + (hi - lo) / 2;
+  for (;;) {
+    if (hi - lo == 1) {
+      int result = -1;
+      if (cmp(hi) == 0) result = hi;
+      if (cmp(lo) == 0) result = lo;
+      return result;
+    }
+    const int c = cmp(mid);
+    if (c > 0) {
+      lo = mid;
+    } else if (c < 0) {
+      hi = mid;
+    } else {
+      return mid;
+    }
+    mid = lo + (hi - lo) / 2;
   }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
+}
+
+// Where a name goes in a sorted list: the position of an equal item (found), or the position
+// to insert it at.
+struct Spot {
+  int pos;
+  bool found;
+};
+
+template <class Cmp>
+Spot LocateSorted(int count, Cmp cmp) {
+  if (count == 0) return {0, false};
+  if (count == 1) {
+    const int c = cmp(0);
+    return c == 0 ? Spot{0, true} : Spot{c > 0 ? 1 : 0, false};
+  }
+  int lo = 0, hi = count - 1;
+  int mid = lo + (hi - lo) / 2;
+  for (;;) {
+    if (hi - lo == 1) {
+      const int ch = cmp(hi);
+      if (ch > 0) return {hi + 1, false};
+      if (ch == 0) return {hi, true};
+      const int cl = cmp(lo);
+      if (cl == 0) return {lo, true};
+      return {cl > 0 ? lo + 1 : lo, false};
+    }
+    const int c = cmp(mid);
+    if (c > 0) {
+      lo = mid;
+    } else if (c < 0) {
+      hi = mid;
+    } else {
+      return {mid, true};
+    }
+    mid = lo + (hi - lo) / 2;
+  }
 }
 
 CharEntry MakeEntry(std::string_view account, std::string_view charName, int32_t slot,
@@ -49,84 +106,23 @@ void TQuickList::Insert(int pos, std::string_view text, int32_t value) {
   items_.insert(items_.begin() + pos, Item{std::string(text), value});
 }
 
-void TQuickList::Delete(int pos) { items_.erase(items_.begin() + pos); }
+void TQuickList::Delete(int pos) {
+  items_.erase(items_.begin() + pos);
+}
 
 void TQuickList::Exchange(int i, int j) {
   std::swap(items_[static_cast<size_t>(i)], items_[static_cast<size_t>(j)]);
 }
 
 int TQuickList::Search(std::string_view name) const {
-  const int count = Count();
-  if (count == 0) return -1;
-  if (count == 1) return CompareNames(name, Text(0)) == 0 ? 0 : -1;
-  int lo = 0, hi = count - 1;
-  int mid = lo + (hi - lo) / 2;
-  for (;;) {
-    if (hi - lo == 1) {
-      int result = -1;
-      if (CompareNames(name, Text(hi)) == 0) result = hi;
-      if (CompareNames(name, Text(lo)) == 0) result = lo;
-      return result;
-    }
-    const int c = CompareNames(name, Text(mid));
-    if (c > 0) {
-      lo = mid;
-    } else if (c < 0) {
-      hi = mid;
-    } else {
-      return mid;
-    }
-    mid = lo + (hi - lo) / 2;
-  }
+  return SearchSorted(Count(), [&](int i) { return CompareNames(name, Text(i)); });
 }
 
 bool TQuickList::InsertSorted(std::string_view name, int32_t slot) {
-  const int count = Count();
-  if (count == 0) {
-    Append(name, slot);
-    return true;
-  }
-  if (count == 1) {
-    const int c = CompareNames(name, Text(0));
-    if (c > 0) {
-      Append(name, slot);
-    } else if (c < 0) {
-      Insert(0, name, slot);
-    } else {
-      return false;
-    }
-    return true;
-  }
-  int lo = 0, hi = count - 1;
-  int mid = lo + (hi - lo) / 2;
-  for (;;) {
-    if (hi - lo == 1) {
-      const int ch = CompareNames(name, Text(hi));
-      if (ch > 0) {
-        Insert(hi + 1, name, slot);
-        return true;
-      }
-      if (ch == 0) return false;
-      const int cl = CompareNames(name, Text(lo));
-      if (cl > 0) {
-        Insert(lo + 1, name, slot);
-      } else if (cl < 0) {
-        Insert(lo, name, slot);
-      } else {
-        return false;
-      }
-      return true;
-    }
-    const int c = CompareNames(name, Text(mid));
-    if (c > 0) {
-      lo = mid;
-    } else if (c < 0) {
-      hi = mid;
-    } else {
-      return false;
-    }
-    mid = lo + (hi - lo) / 2;
-  }
+  const Spot spot = LocateSorted(Count(), [&](int i) { return CompareNames(name, Text(i)); });
+  if (spot.found) return false;
+  Insert(spot.pos, name, slot);
+  return true;
 }
 
 void TQuickList::SortRange(int lo, int hi) {
@@ -160,88 +156,17 @@ void TQuickList::SortRange(int lo, int hi) {
 
 void TQuickIDList::AddCharacter(std::string_view account, std::string_view charName, int32_t slot,
                                 int32_t tag) {
+  const Spot spot = LocateSorted(Count(), [&](int i) { return CompareBytes(account, Text(i)); });
   CharEntry entry = MakeEntry(account, charName, slot, tag);
-  auto newItem = [&](int pos) {
-    items_.insert(items_.begin() + pos, Item{std::string(account), Entries{std::move(entry)}});
-  };
-  auto appendTo = [&](int pos) { items_[static_cast<size_t>(pos)].entries.push_back(std::move(entry)); };
-
-  const int count = Count();
-  if (count == 0) {
-    newItem(0);
-    return;
-  }
-  if (count == 1) {
-    const int c = CompareExact(account, Text(0));
-    if (c > 0) {
-      newItem(1);
-    } else if (c < 0) {
-      newItem(0);
-    } else {
-      appendTo(0);
-    }
-    return;
-  }
-  int lo = 0, hi = count - 1;
-  int mid = lo + (hi - lo) / 2;
-  for (;;) {
-    if (hi - lo == 1) {
-      const int ch = CompareExact(account, Text(hi));
-      if (ch > 0) {
-        newItem(hi + 1);
-      } else if (ch == 0) {
-        appendTo(hi);
-      } else {
-        const int cl = CompareExact(account, Text(lo));
-        if (cl > 0) {
-          newItem(lo + 1);
-        } else if (cl < 0) {
-          newItem(lo);
-        } else {
-          appendTo(lo);
-        }
-      }
-      return;
-    }
-    const int c = CompareExact(account, Text(mid));
-    if (c > 0) {
-      lo = mid;
-    } else if (c < 0) {
-      hi = mid;
-    } else {
-      appendTo(mid);
-      return;
-    }
-    mid = lo + (hi - lo) / 2;
+  if (spot.found) {
+    items_[static_cast<size_t>(spot.pos)].entries.push_back(std::move(entry));
+  } else {
+    items_.insert(items_.begin() + spot.pos, Item{std::string(account), Entries{std::move(entry)}});
   }
 }
 
 int TQuickIDList::FindAccount(std::string_view account, const Entries** entries) const {
-  const int count = Count();
-  int found = -1;
-  if (count == 1) {
-    if (CompareExact(account, Text(0)) == 0) found = 0;
-  } else if (count > 1) {
-    int lo = 0, hi = count - 1;
-    int mid = lo + (hi - lo) / 2;
-    for (;;) {
-      if (hi - lo == 1) {
-        if (CompareExact(account, Text(hi)) == 0) found = hi;
-        if (CompareExact(account, Text(lo)) == 0) found = lo;
-        break;
-      }
-      const int c = CompareExact(account, Text(mid));
-      if (c > 0) {
-        lo = mid;
-      } else if (c < 0) {
-        hi = mid;
-      } else {
-        found = mid;
-        break;
-      }
-      mid = lo + (hi - lo) / 2;
-    }
-  }
+  const int found = SearchSorted(Count(), [&](int i) { return CompareBytes(account, Text(i)); });
   if (found >= 0 && entries != nullptr) *entries = &EntriesAt(found);
   return found;
 }
@@ -265,14 +190,13 @@ void TQuickIDList::BuildFrom(const std::vector<Tuple>& tuples,
   items_.clear();
   std::vector<size_t> order(tuples.size());
   std::iota(order.begin(), order.end(), size_t{0});
-  for (size_t i = 0; i < tuples.size(); i += 100) every100();
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    return CompareExact(tuples[a].account, tuples[b].account) < 0;
+    return CompareBytes(tuples[a].account, tuples[b].account) < 0;
   });
-  for (const size_t k : order) {
-    const Tuple& t = tuples[k];
-    if (items_.empty() || items_.back().account != t.account)
-      items_.push_back(Item{t.account, {}});
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (i % 100 == 0) every100();
+    const Tuple& t = tuples[order[i]];
+    if (items_.empty() || items_.back().account != t.account) items_.push_back(Item{t.account, {}});
     items_.back().entries.push_back(MakeEntry(t.account, t.charName, t.slot, t.tag));
   }
 }

@@ -31,7 +31,9 @@ class TQuickList {
   int Count() const { return static_cast<int>(items_.size()); }
   const std::string& Text(int i) const { return items_[static_cast<size_t>(i)].text; }
   int32_t Value(int i) const { return items_[static_cast<size_t>(i)].value; }
-  void Append(std::string_view text, int32_t value) { items_.push_back({std::string(text), value}); }
+  void Append(std::string_view text, int32_t value) {
+    items_.push_back({std::string(text), value});
+  }
   void Insert(int pos, std::string_view text, int32_t value);
   void Delete(int pos);
   void Exchange(int i, int j);
@@ -63,8 +65,7 @@ class TQuickIDList {
   using Entries = std::vector<CharEntry>;
 
   // Adds a character, creating the account's item when the account is new.
-  void AddCharacter(std::string_view account, std::string_view charName, int32_t slot,
-                    int32_t tag);
+  void AddCharacter(std::string_view account, std::string_view charName, int32_t slot, int32_t tag);
   // Position of the byte-identical account name or -1; when found, *entries points to the
   // account's characters (left as it was otherwise).
   int FindAccount(std::string_view account, const Entries** entries) const;
@@ -73,7 +74,7 @@ class TQuickIDList {
   void RemoveCharacter(int position, std::string_view charName);
 
   // The same list as AddCharacter called for every tuple in order, on an empty list, built in
-  // n log n. `every100` is called before tuples 0, 100, 200, ...
+  // n log n. `every100` is called before the 1st, 101st, 201st ... tuple is placed.
   struct Tuple {
     std::string account;
     std::string charName;

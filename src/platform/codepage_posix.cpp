@@ -56,9 +56,13 @@ std::optional<std::string> Run(const char* to, const char* from, std::string_vie
 
 }  // namespace
 
-std::optional<std::string> GbkToUtf8(std::string_view gbk) { return Run("UTF-8", "GBK", gbk); }
+std::optional<std::string> GbkToUtf8(std::string_view gbk) {
+  return Run("UTF-8", "GBK", gbk);
+}
 
-std::optional<std::string> Utf8ToGbk(std::string_view utf8) { return Run("GBK", "UTF-8", utf8); }
+std::optional<std::string> Utf8ToGbk(std::string_view utf8) {
+  return Run("GBK", "UTF-8", utf8);
+}
 
 std::string GbkToDisplay(std::string_view gbk) {
   Iconv cv("UTF-8", "GBK");

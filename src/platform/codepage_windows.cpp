@@ -10,8 +10,8 @@ namespace {
 
 std::optional<std::wstring> ToWide(UINT cp, std::string_view in) {
   if (in.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, in.data(), static_cast<int>(in.size()),
-                                    nullptr, 0);
+  const int n = MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, in.data(),
+                                    static_cast<int>(in.size()), nullptr, 0);
   if (n <= 0) return std::nullopt;
   std::wstring out(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, in.data(), static_cast<int>(in.size()), out.data(),
@@ -55,10 +55,11 @@ std::string GbkToDisplay(std::string_view gbk) {
     const size_t n = (c >= 0x81 && c <= 0xFE && i + 1 < gbk.size()) ? 2 : 1;
     if (auto u = GbkToUtf8(gbk.substr(i, n))) {
       out += *u;
+      i += n;
     } else {
-      out += "\xEF\xBF\xBD";
+      out += "\xEF\xBF\xBD";  // only the bad byte is replaced; the next one starts afresh
+      ++i;
     }
-    i += n;
   }
   return out;
 }

@@ -14,7 +14,9 @@ Env* CurrentEnv() {
   return env != nullptr ? env : DefaultEnv();
 }
 
-void SetCurrentEnv(Env* env) { g_current.store(env, std::memory_order_release); }
+void SetCurrentEnv(Env* env) {
+  g_current.store(env, std::memory_order_release);
+}
 
 fs::path SiblingTempPath(const fs::path& target) {
   fs::path temp = target;

@@ -15,7 +15,9 @@
 namespace zkq::platform {
 namespace {
 
-std::error_code LastErrno() { return {errno, std::generic_category()}; }
+std::error_code LastErrno() {
+  return {errno, std::generic_category()};
+}
 
 class PosixFile final : public RandomRWFile {
  public:
@@ -106,9 +108,15 @@ class PosixEnv final : public Env {
                                      std::error_code& ec) override {
     int flags = O_CLOEXEC;
     switch (mode) {
-      case OpenMode::kReadWriteShared: flags |= O_RDWR; break;
-      case OpenMode::kReadShared: flags |= O_RDONLY; break;
-      case OpenMode::kCreateTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+      case OpenMode::kReadWriteShared:
+        flags |= O_RDWR;
+        break;
+      case OpenMode::kReadShared:
+        flags |= O_RDONLY;
+        break;
+      case OpenMode::kCreateTruncate:
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        break;
     }
     int fd;
     do {

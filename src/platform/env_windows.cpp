@@ -10,7 +10,9 @@
 namespace zkq::platform {
 namespace {
 
-std::error_code NotSupported() { return std::make_error_code(std::errc::function_not_supported); }
+std::error_code NotSupported() {
+  return std::make_error_code(std::errc::function_not_supported);
+}
 
 class WindowsEnv final : public Env {
  public:
@@ -35,8 +37,8 @@ class WindowsEnv final : public Env {
   TDateTime Now() override {
     SYSTEMTIME st;
     GetLocalTime(&st);
-    CivilDateTime t{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond,
-                    st.wMilliseconds};
+    CivilDateTime t{st.wYear,   st.wMonth,  st.wDay,         st.wHour,
+                    st.wMinute, st.wSecond, st.wMilliseconds};
     return EncodeDateTime(t);
   }
   void SleepMs(int ms) override { Sleep(static_cast<DWORD>(ms)); }
