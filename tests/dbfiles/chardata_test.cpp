@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/bytes.h"
+
 namespace zkq {
 namespace {
 
@@ -129,10 +131,9 @@ TEST(CharDataRecordTest, NumericFieldsReadTheirDocumentedBytes) {
     double expected;
   };
   const double kWhen = 45000.125;
-  uint64_t bits;
-  std::memcpy(&bits, &kWhen, sizeof bits);
-  std::vector<uint8_t> when;
-  for (int i = 0; i < 8; ++i) when.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+  std::string whenBytes(8, '\0');
+  test::PutDouble(whenBytes, 0, kWhen);
+  const std::vector<uint8_t> when(whenBytes.begin(), whenBytes.end());
   const auto deleted = [](const CharDataRecord& r) { return r.Deleted() ? 1.0 : 0.0; };
   const auto flag = [](const CharDataRecord& r) { return r.ExtraLinkFlag() ? 1.0 : 0.0; };
   const auto level = [](const CharDataRecord& r) { return static_cast<double>(r.Level()); };

@@ -17,12 +17,22 @@
 #include <vector>
 
 #include "platform/app_hooks.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 
 namespace zkq {
 namespace {
 
+using test::GetDouble;
+using test::GetLe32;
+using test::kAccountIndexSignature;
+using test::kCharFileSignature;
+using test::kCharIndexSignature;
+using test::PutDouble;
+using test::PutLe32;
+using test::PutShort;
 using test::ReadBytes;
+using test::SameBytes;
 using test::WriteBytes;
 namespace fs = std::filesystem;
 
@@ -30,57 +40,6 @@ constexpr size_t kHeaderSize = 124;
 constexpr size_t kRecordSize = 24800;
 constexpr size_t kIndexHeaderSize = 128;
 constexpr size_t kIndexEntrySize = 20;
-
-// "Z.K.Q游戏数据库文件 2005/04/20" in GBK.
-const std::string kFileSignature =
-    "Z.K.Q\xD3\xCE\xCF\xB7\xCA\xFD\xBE\xDD\xBF\xE2\xCE\xC4\xBC\xFE 2005/04/20";
-// "Z.K.Q游戏数据库索引文件 2005/04/20" in GBK.
-const std::string kIndexSignature =
-    "Z.K.Q\xD3\xCE\xCF\xB7\xCA\xFD\xBE\xDD\xBF\xE2\xCB\xF7\xD2\xFD\xCE\xC4\xBC\xFE 2005/04/20";
-// "Z.K.Q数据库索引文件 2005/04/20": the account index's text, not this file's.
-const std::string kAccountIndexSignature =
-    "Z.K.Q\xCA\xFD\xBE\xDD\xBF\xE2\xCB\xF7\xD2\xFD\xCE\xC4\xBC\xFE 2005/04/20";
-
-void PutLe32(std::string& s, size_t off, int32_t value) {
-  const auto v = static_cast<uint32_t>(value);
-  for (int i = 0; i < 4; ++i) s[off + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-
-void PutDouble(std::string& s, size_t off, double d) {
-  uint64_t bits;
-  std::memcpy(&bits, &d, sizeof bits);
-  for (int i = 0; i < 8; ++i) s[off + i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
-}
-
-int32_t Le32(std::string_view s, size_t off) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(s[off + i]);
-  return static_cast<int32_t>(v);
-}
-
-double DoubleAt(std::string_view s, size_t off) {
-  uint64_t bits = 0;
-  for (int i = 7; i >= 0; --i) bits = bits << 8 | static_cast<uint8_t>(s[off + i]);
-  double d;
-  std::memcpy(&d, &bits, sizeof d);
-  return d;
-}
-
-void PutShort(std::string& s, size_t off, size_t capacity, std::string_view text) {
-  ASSERT_LE(text.size(), capacity);
-  s[off] = static_cast<char>(text.size());
-  s.replace(off + 1, text.size(), text);
-}
-
-// Where two byte strings first differ; empty when they are equal. Keeps failure output short
-// for files of many kilobytes.
-std::string Difference(const std::string& actual, const std::string& expected) {
-  if (actual == expected) return "";
-  size_t i = 0;
-  while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) ++i;
-  return "sizes " + std::to_string(actual.size()) + " / " + std::to_string(expected.size()) +
-         ", first difference at byte " + std::to_string(i);
-}
 
 struct FileHeaderFields {
   int32_t slotCount = 0;
@@ -91,7 +50,7 @@ struct FileHeaderFields {
 // A file header with recognisable values in every field the class must keep as read.
 std::string FileHeader(const FileHeaderFields& f) {
   std::string h(kHeaderSize, '\0');
-  PutShort(h, 0, 35, kFileSignature);
+  PutShort(h, 0, 35, kCharFileSignature);
   for (size_t i = 36; i < 92; ++i) h[i] = static_cast<char>(0x40 + i % 13);
   PutLe32(h, 92, f.lastChangedSlot);
   PutDouble(h, 96, f.lastChangeTime);
@@ -140,7 +99,7 @@ std::string Slot(const std::string& file, int slot) {
 }
 
 struct IndexFields {
-  std::string description = kIndexSignature;
+  std::string description = kCharIndexSignature;
   int32_t slotCount = 0;
   int32_t lastChangedSlot = -1;
   double lastChangeTime = 0;
@@ -186,10 +145,10 @@ void ExpectIndex(const std::string& actual, const IndexFields& f) {
     const auto& [name, slot] = f.names[i];
     EXPECT_EQ(static_cast<uint8_t>(e[0]), name.size()) << "entry " << i;
     EXPECT_EQ(e.substr(1, name.size()), name) << "entry " << i;
-    EXPECT_EQ(Le32(e, 16), slot) << "entry " << i;
+    EXPECT_EQ(GetLe32(e, 16), slot) << "entry " << i;
   }
   for (size_t i = 0; i < f.freeSlots.size(); ++i)
-    EXPECT_EQ(Le32(actual, kIndexHeaderSize + kIndexEntrySize * f.names.size() + 4 * i),
+    EXPECT_EQ(GetLe32(actual, kIndexHeaderSize + kIndexEntrySize * f.names.size() + 4 * i),
               f.freeSlots[i])
         << "free slot " << i;
 }
@@ -298,7 +257,7 @@ TEST_F(KemDbTest, AddAndWriteAtStampTheCallersRecordAndTheHeader) {
   PutDouble(expected, 96, benTime);
   PutLe32(expected, 104, 2);
   PutDouble(expected, 116, benWrite);
-  EXPECT_EQ(Difference(ReadBytes(path_), expected), "");
+  EXPECT_TRUE(SameBytes(ReadBytes(path_), expected));
   EXPECT_EQ(db.SlotCount(), 2);
   EXPECT_EQ(db.LastChangedSlot(), 1);
   EXPECT_EQ(db.LastChangeTime(), benTime);
@@ -317,7 +276,7 @@ TEST_F(KemDbTest, AddAndWriteAtStampTheCallersRecordAndTheHeader) {
   PutLe32(expected, 92, 0);
   PutDouble(expected, 96, amyTime);
   PutDouble(expected, 116, amyWrite);
-  EXPECT_EQ(Difference(ReadBytes(path_), expected), "");
+  EXPECT_TRUE(SameBytes(ReadBytes(path_), expected));
   EXPECT_EQ(db.SlotCount(), 2);
   EXPECT_EQ(db.LastChangedSlot(), 0);
   EXPECT_EQ(db.LastChangeTime(), amyTime);
@@ -331,7 +290,7 @@ TEST_F(KemDbTest, AddAndWriteAtStampTheCallersRecordAndTheHeader) {
     EXPECT_FALSE(db.WriteAt(position, *strayRecord));
     EXPECT_EQ(Bytes(*strayRecord), stray);
     EXPECT_EQ(env_.clockReadings, readings);
-    EXPECT_EQ(Difference(ReadBytes(path_), expected), "");
+    EXPECT_TRUE(SameBytes(ReadBytes(path_), expected));
     EXPECT_EQ(db.LastChangedSlot(), 0);
   }
 }
@@ -363,7 +322,7 @@ TEST_F(KemDbTest, RefusedAddLeavesTheCallersRecordAndTheFileUnchanged) {
     EXPECT_FALSE(db.Add(*record));
     EXPECT_EQ(Bytes(*record), rec);
     EXPECT_EQ(db.HeaderCopy(), header);
-    EXPECT_EQ(Difference(ReadBytes(path_), file), "");
+    EXPECT_TRUE(SameBytes(ReadBytes(path_), file));
     EXPECT_EQ(db.NameCount(), 1);
     EXPECT_EQ(db.FreeSlots().empty(), c.slotTakenSinceScan);  // a taken slot is lost
   }
@@ -392,8 +351,8 @@ TEST_F(KemDbTest, DeleteByNameMarksTheRecordRewritesTheHeaderAndSurvivesReconstr
     EXPECT_EQ(file.substr(0, kHeaderSize), header);
     const std::string bob = Slot(file, 1);
     EXPECT_EQ(bob[0], 1);
-    EXPECT_EQ(DoubleAt(bob, 4), deletedAt);
-    EXPECT_EQ(Difference(bob.substr(28), Slot(before, 1).substr(28)), "");
+    EXPECT_EQ(GetDouble(bob, 4), deletedAt);
+    EXPECT_TRUE(SameBytes(bob.substr(28), Slot(before, 1).substr(28)));
     EXPECT_EQ(Slot(file, 0), Slot(before, 0));
     EXPECT_EQ(Slot(file, 2), Slot(before, 2));
 
@@ -402,7 +361,8 @@ TEST_F(KemDbTest, DeleteByNameMarksTheRecordRewritesTheHeaderAndSurvivesReconstr
     EXPECT_EQ(db.LastChangedSlot(), 1);
     EXPECT_EQ(db.LastChangeTime(), deletedAt);
   }
-  ExpectIndex(ReadBytes(index_), {kIndexSignature, 3, 1, deletedAt, {{"amy", 0}, {"cy", 2}}, {1}});
+  ExpectIndex(ReadBytes(index_),
+              {kCharIndexSignature, 3, 1, deletedAt, {{"amy", 0}, {"cy", 2}}, {1}});
 
   // Rename a record behind the index's back: a new object that trusts the index does not see it.
   std::string file = ReadBytes(path_);
@@ -460,7 +420,8 @@ TEST_F(KemDbTest, IndexFileIsTrustedOnlyWhenItAgreesWithTheDataFile) {
     SCOPED_TRACE(c.what);
     std::string data = FileHeader({4, 1, kChanged}) + Live("x0", 1) + Live("x1", 2, kChanged) +
                        Live("x2", 3) + Dead(4);
-    IndexFields index{kIndexSignature, 4, 1, kChanged, {{"Zed", 0}, {"amy", 1}, {"Bob", 2}}, {3}};
+    IndexFields index{
+        kCharIndexSignature, 4, 1, kChanged, {{"Zed", 0}, {"amy", 1}, {"Bob", 2}}, {3}};
     c.change(index, data);
     WriteBytes(path_, data);
     WriteBytes(index_, IndexFile(index));
@@ -481,8 +442,8 @@ TEST_F(KemDbTest, IndexFileIsTrustedOnlyWhenItAgreesWithTheDataFile) {
     // The destruction wrote the index of what the object held.
     const std::string written = ReadBytes(index_);
     ASSERT_GE(written.size(), kIndexHeaderSize + kIndexEntrySize);
-    EXPECT_EQ(Le32(written, 100), 3);
-    EXPECT_EQ(Le32(written, 104), 4);
+    EXPECT_EQ(GetLe32(written, 100), 3);
+    EXPECT_EQ(GetLe32(written, 104), 4);
     EXPECT_EQ(written.substr(kIndexHeaderSize + 1, 2), c.trusted ? "am" : "x0");
   }
 }
@@ -495,7 +456,7 @@ TEST_F(KemDbTest, SavingTheIndexDoesNotTruncateALongerOldOne) {
   const std::string written = ReadBytes(index_);
   ASSERT_EQ(written.size(), junk.size());
   const size_t end = kIndexHeaderSize + kIndexEntrySize;
-  ExpectIndex(written.substr(0, end), {kIndexSignature, 1, -1, 40000.5, {{"amy", 0}}, {}});
+  ExpectIndex(written.substr(0, end), {kCharIndexSignature, 1, -1, 40000.5, {{"amy", 0}}, {}});
   EXPECT_EQ(written.substr(end), junk.substr(end));
 }
 
@@ -514,7 +475,8 @@ TEST_F(KemDbTest, ScanCutShortByShutdownWritesNoIndex) {
 // it is not overwritten with an empty list when the object goes.
 TEST_F(KemDbTest, IndexOfADataFileThatCannotBeOpenedIsNeitherTrustedNorRewritten) {
   fs::create_directory(path_);  // exists, but cannot be opened as a file
-  const std::string index = IndexFile({kIndexSignature, 2, -1, 0, {{"amy", 0}, {"bob", 1}}, {}});
+  const std::string index =
+      IndexFile({kCharIndexSignature, 2, -1, 0, {{"amy", 0}, {"bob", 1}}, {}});
   WriteBytes(index_, index);
   {
     const TFileDB db(path_);
@@ -565,7 +527,7 @@ TEST_F(KemDbTest, CompactReportsProgressAndDropsDeletedRecords) {
     PutLe32(expected, 104, 2);
     PutDouble(expected, 116, compacted);
     expected += records[0] + records[2];
-    EXPECT_EQ(Difference(ReadBytes(path_), expected), "");
+    EXPECT_TRUE(SameBytes(ReadBytes(path_), expected));
     EXPECT_EQ(env_.sleptMs, 50);
     EXPECT_FALSE(fs::exists(Path("Kem#$00.DB")));
   }
@@ -585,7 +547,7 @@ TEST_F(KemDbTest, CompactWithoutProgressKeepsLiveUnnamedRecords) {
   ASSERT_TRUE(db.Compact(nullptr));
   std::string expected = before;
   PutDouble(expected, 116, compacted);
-  EXPECT_EQ(Difference(ReadBytes(path_), expected), "");
+  EXPECT_TRUE(SameBytes(ReadBytes(path_), expected));
   EXPECT_EQ(env_.sleptMs, 50);
   EXPECT_FALSE(fs::exists(Path("Kem#$00.DB")));
 }

@@ -11,11 +11,19 @@
 #include <string_view>
 #include <vector>
 
+#include "support/bytes.h"
 #include "support/test_support.h"
 
 namespace zkq {
 namespace {
 
+using test::GetDouble;
+using test::GetLe32;
+using test::kCharFileSignature;
+using test::PutDouble;
+using test::PutLe16;
+using test::PutLe32;
+using test::PutShort;
 using test::ReadBytes;
 using test::WriteBytes;
 namespace fs = std::filesystem;
@@ -23,54 +31,14 @@ namespace fs = std::filesystem;
 constexpr size_t kHeaderSize = 124;
 constexpr size_t kRecordSize = 73;
 
-// "Z.K.Q游戏数据库文件 2005/04/20" in GBK.
-const std::string kSignature =
-    "Z.K.Q\xD3\xCE\xCF\xB7\xCA\xFD\xBE\xDD\xBF\xE2\xCE\xC4\xBC\xFE 2005/04/20";
 // "★" in GBK: a two-byte suffix.
 const std::string kStar = "\xA1\xEF";
-
-void PutLe16(std::string& s, size_t off, uint16_t v) {
-  s[off] = static_cast<char>(v & 0xFF);
-  s[off + 1] = static_cast<char>(v >> 8);
-}
-
-void PutLe32(std::string& s, size_t off, int32_t value) {
-  const auto v = static_cast<uint32_t>(value);
-  for (int i = 0; i < 4; ++i) s[off + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-
-void PutDouble(std::string& s, size_t off, double d) {
-  uint64_t bits;
-  std::memcpy(&bits, &d, sizeof bits);
-  for (int i = 0; i < 8; ++i) s[off + i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
-}
-
-int32_t Le32(const std::string& s, size_t off) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(s[off + i]);
-  return static_cast<int32_t>(v);
-}
-
-double DoubleAt(const std::string& s, size_t off) {
-  uint64_t bits = 0;
-  for (int i = 7; i >= 0; --i) bits = bits << 8 | static_cast<uint8_t>(s[off + i]);
-  double d;
-  std::memcpy(&d, &bits, sizeof d);
-  return d;
-}
-
-// Length byte and text; the bytes behind the text are left as they are.
-void PutShort(std::string& s, size_t off, size_t capacity, std::string_view text) {
-  ASSERT_LE(text.size(), capacity);
-  s[off] = static_cast<char>(text.size());
-  s.replace(off + 1, text.size(), text);
-}
 
 // A file header as another program may have left it: every field the file class must keep
 // "as read" holds a recognisable value.
 std::string FileHeader(int32_t slotCount) {
   std::string h(kHeaderSize, '\0');
-  PutShort(h, 0, 35, kSignature);
+  PutShort(h, 0, 35, kCharFileSignature);
   for (size_t i = 36; i < 92; ++i) h[i] = static_cast<char>(0x40 + i % 13);
   PutLe32(h, 92, 6);            // LastChangedSlot
   PutDouble(h, 96, 40000.5);    // LastChangeTime
@@ -157,7 +125,7 @@ TEST_F(HumDbTest, CreatesAMissingFileWithItsSignatureAndNoSlots) {
   TFileHumDB db(path_);
 
   std::string header(kHeaderSize, '\0');
-  PutShort(header, 0, 35, kSignature);
+  PutShort(header, 0, 35, kCharFileSignature);
   EXPECT_EQ(ReadBytes(path_), header);
   EXPECT_EQ(db.SlotCount(), 0);
   EXPECT_EQ(db.NameList().Count(), 0);
@@ -282,8 +250,8 @@ TEST_F(HumDbTest, AddWritesTheRecordAndTheHeaderExactly) {
     EXPECT_EQ(db.SlotCount(), 4);
   }
   // LastChangedSlot and LastChangeTime stay as read.
-  EXPECT_EQ(Le32(expected, 92), 6);
-  EXPECT_EQ(DoubleAt(expected, 96), 40000.5);
+  EXPECT_EQ(GetLe32(expected, 92), 6);
+  EXPECT_EQ(GetDouble(expected, 96), 40000.5);
 
   EXPECT_EQ(db.NameList().Value(db.FindName("cat")), 1);
   EXPECT_EQ(db.NameList().Value(db.FindName("DAN")), 3);
@@ -372,7 +340,7 @@ TEST_F(HumDbTest, DeleteByNameMarksTheRecordAndUpdatesTheAccounts) {
   EXPECT_EQ(file.substr(0, kHeaderSize), before.substr(0, kHeaderSize));
   const std::string amy = Slot(file, 0);
   EXPECT_EQ(amy[0], 1);
-  EXPECT_EQ(DoubleAt(amy, 4), amyTime);
+  EXPECT_EQ(GetDouble(amy, 4), amyTime);
   EXPECT_EQ(amy.substr(28), Slot(before, 0).substr(28));
   EXPECT_EQ(Slot(file, 1), Slot(before, 1));
   EXPECT_EQ(Slot(file, 2), Slot(before, 2));
@@ -391,7 +359,7 @@ TEST_F(HumDbTest, DeleteByNameMarksTheRecordAndUpdatesTheAccounts) {
   file = ReadBytes(path_);
   EXPECT_EQ(file.substr(0, kHeaderSize), before.substr(0, kHeaderSize));
   EXPECT_EQ(Slot(file, 1)[0], 1);
-  EXPECT_EQ(DoubleAt(Slot(file, 1), 4), benTime);
+  EXPECT_EQ(GetDouble(Slot(file, 1), 4), benTime);
   EXPECT_EQ(Slot(file, 1).substr(28), Slot(before, 1).substr(28));
   EXPECT_EQ(db.AccountList().FindAccount("pal", nullptr), -1);
   EXPECT_FALSE(db.AccountHasCharacters("pal"));
@@ -488,7 +456,7 @@ TEST_F(HumDbTest, CompactCopiesWholeRecordsPastSlotCountAndDropsAPartialTail) {
   ASSERT_TRUE(db.Compact());
   const std::string after = ReadBytes(path_);
   ASSERT_EQ(after.size(), kHeaderSize + 2 * kRecordSize);
-  EXPECT_EQ(Le32(after, 104), 2);
+  EXPECT_EQ(GetLe32(after, 104), 2);
   EXPECT_EQ(after.substr(kHeaderSize), records[0] + records[2]);
 }
 

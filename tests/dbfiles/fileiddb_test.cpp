@@ -7,12 +7,20 @@
 #include <vector>
 
 #include "dbfiles/fileiddb.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 
 namespace zkq {
 namespace {
 
+using test::GetLe32;
+using test::kAccountFileSignature;
+using test::kAccountIndexSignature;
+using test::PutDouble;
+using test::PutLe32;
+using test::PutShort;
 using test::ReadBytes;
+using test::SameBytes;
 using test::WriteBytes;
 namespace fs = std::filesystem;
 using Bytes = std::string;
@@ -23,51 +31,6 @@ constexpr size_t kRecordSize = 349;
 constexpr size_t kIndexHeaderSize = 120;
 constexpr size_t kIndexEntrySize = 16;
 
-// "Z.K.Q数据库文件 2005/04/20" and "Z.K.Q数据库索引文件 2005/04/20" in GBK.
-const Bytes kFileSignature =
-    "Z.K.Q\xCA\xFD\xBE\xDD\xBF\xE2\xCE\xC4\xBC\xFE"
-    " 2005/04/20";
-const Bytes kIndexSignature =
-    "Z.K.Q\xCA\xFD\xBE\xDD\xBF\xE2\xCB\xF7\xD2\xFD\xCE\xC4\xBC\xFE"
-    " 2005/04/20";
-
-void Put32(Bytes& b, size_t at, int32_t v) {
-  const auto u = static_cast<uint32_t>(v);
-  for (size_t i = 0; i < 4; ++i) b[at + i] = static_cast<char>((u >> (8 * i)) & 0xFF);
-}
-
-int32_t Get32(const Bytes& b, size_t at) {
-  uint32_t u = 0;
-  for (size_t i = 0; i < 4; ++i) u |= uint32_t(static_cast<uint8_t>(b[at + i])) << (8 * i);
-  return static_cast<int32_t>(u);
-}
-
-void PutTime(Bytes& b, size_t at, double d) {
-  uint64_t bits;
-  std::memcpy(&bits, &d, sizeof bits);
-  for (size_t i = 0; i < 8; ++i) b[at + i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
-}
-
-// Compares two byte strings, reporting the sizes and the first differing offset rather than
-// dumping whole records.
-::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected) {
-  if (actual == expected) return ::testing::AssertionSuccess();
-  size_t i = 0;
-  while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) ++i;
-  auto at = [](const Bytes& b, size_t k) {
-    return k < b.size() ? std::to_string(static_cast<uint8_t>(b[k])) : std::string("end");
-  };
-  return ::testing::AssertionFailure()
-         << "sizes " << actual.size() << " and " << expected.size() << ", first difference at " << i
-         << ": " << at(actual, i) << " instead of " << at(expected, i);
-}
-
-void PutShort(Bytes& b, size_t at, size_t capacity, std::string_view text) {
-  const size_t n = std::min(text.size(), capacity);
-  b[at] = static_cast<char>(n);
-  for (size_t i = 0; i < n; ++i) b[at + 1 + i] = text[i];
-}
-
 size_t SlotAt(int slot) {
   return kHeaderSize + kRecordSize * static_cast<size_t>(slot);
 }
@@ -75,9 +38,9 @@ size_t SlotAt(int slot) {
 // A header as the system creates it: signature, the given SlotCount and FreeHead.
 Bytes Header(int32_t slotCount, int32_t freeHead = -1) {
   Bytes h(kHeaderSize, '\0');
-  PutShort(h, 0, 34, kFileSignature);
-  Put32(h, 104, slotCount);
-  Put32(h, 112, freeHead);
+  PutShort(h, 0, 34, kAccountFileSignature);
+  PutLe32(h, 104, slotCount);
+  PutLe32(h, 112, freeHead);
   return h;
 }
 
@@ -87,9 +50,9 @@ Bytes Account(std::string_view name, bool deleted = false) {
   for (size_t i = 0; i < kRecordSize; ++i)
     r[i] = static_cast<char>((i * 7 + name.size() * 31 + 1) & 0xFF);
   r[0] = deleted ? 1 : 0;
-  PutTime(r, 4, 40000.25);
-  PutTime(r, 12, 40001.5);
-  Put32(r, 24, deleted ? 0x5A5A5A5A : 0x11223344);
+  PutDouble(r, 4, 40000.25);
+  PutDouble(r, 12, 40001.5);
+  PutLe32(r, 24, deleted ? 0x5A5A5A5A : 0x11223344);
   PutShort(r, 32, 10, name);
   return r;
 }
@@ -133,15 +96,15 @@ int32_t SlotOf(const TDBFile& f, std::string_view name) {
 Bytes IndexFile(const Listing& entries, int32_t slotCount, int32_t lastChangedSlot,
                 double lastChangeTime) {
   Bytes out(kIndexHeaderSize + kIndexEntrySize * entries.size(), '\0');
-  PutShort(out, 0, 43, kIndexSignature);
-  Put32(out, 100, static_cast<int32_t>(entries.size()));
-  Put32(out, 104, slotCount);
-  Put32(out, 108, lastChangedSlot);
-  PutTime(out, 112, lastChangeTime);
+  PutShort(out, 0, 43, kAccountIndexSignature);
+  PutLe32(out, 100, static_cast<int32_t>(entries.size()));
+  PutLe32(out, 104, slotCount);
+  PutLe32(out, 108, lastChangedSlot);
+  PutDouble(out, 112, lastChangeTime);
   for (size_t i = 0; i < entries.size(); ++i) {
     const size_t at = kIndexHeaderSize + kIndexEntrySize * i;
     PutShort(out, at, 11, entries[i].first);
-    Put32(out, at + 12, entries[i].second);
+    PutLe32(out, at + 12, entries[i].second);
   }
   return out;
 }
@@ -178,8 +141,8 @@ TEST_F(AccountFileTest, MissingFileIsCreatedWithSignatureHeader) {
 
   Bytes expected(kHeaderSize, '\0');
   expected[0] = 26;
-  expected.replace(1, kFileSignature.size(), kFileSignature);
-  Put32(expected, 112, -1);
+  expected.replace(1, kAccountFileSignature.size(), kAccountFileSignature);
+  PutLe32(expected, 112, -1);
   EXPECT_TRUE(SameBytes(ReadBytes(path), expected));
   EXPECT_EQ(db.SlotCount(), 0);
   EXPECT_EQ(db.NameList().Count(), 0);
@@ -203,8 +166,8 @@ TEST_F(AccountFileTest, ScanChainsDeletedSlotsAndAddUsesThemHighestFirst) {
 
   TFileIDDB db(path);
   Bytes expected = original;
-  Put32(expected, SlotAt(5) + 24, 2);
-  Put32(expected, SlotAt(2) + 24, -1);
+  PutLe32(expected, SlotAt(5) + 24, 2);
+  PutLe32(expected, SlotAt(2) + 24, -1);
   EXPECT_TRUE(SameBytes(ReadBytes(path), expected));
   EXPECT_EQ(Listed(db), (Listing{{"amy", 0}, {"bob", 1}, {"cat", 3}, {"dan", 4}, {"eve", 6}}));
   EXPECT_EQ(db.FreeHead(), 5);
@@ -222,8 +185,8 @@ TEST_F(AccountFileTest, ScanChainsDeletedSlotsAndAddUsesThemHighestFirst) {
     ASSERT_TRUE(db.Add(Rec(s.name)));
     EXPECT_EQ(SlotOf(db, s.name), s.slot);
     const Bytes now = ReadBytes(path);
-    EXPECT_EQ(Get32(now, 112), s.headerFreeHead);
-    EXPECT_EQ(Get32(now, 104), s.slotCount);
+    EXPECT_EQ(GetLe32(now, 112), s.headerFreeHead);
+    EXPECT_EQ(GetLe32(now, 104), s.slotCount);
     EXPECT_EQ(now.substr(SlotAt(s.slot) + 32, 11), Account(s.name).substr(32, 11));
     EXPECT_EQ(db.SlotCount(), s.slotCount);
   }
@@ -255,10 +218,10 @@ TEST_F(AccountFileTest, AddStampsRecordAndHeader) {
   const fs::path path = Path("Id.db");
   Bytes header = Header(1);
   for (size_t i = 35; i < 92; ++i) header[i] = static_cast<char>(0xA0 + i % 16);
-  Put32(header, 92, 0);
-  PutTime(header, 96, 123.5);
-  Put32(header, 108, 0x01020304);
-  PutTime(header, 116, 100.25);
+  PutLe32(header, 92, 0);
+  PutDouble(header, 96, 123.5);
+  PutLe32(header, 108, 0x01020304);
+  PutDouble(header, 116, 100.25);
   const Bytes first = Account("alice");
   WriteBytes(path, header + first);
 
@@ -276,14 +239,14 @@ TEST_F(AccountFileTest, AddStampsRecordAndHeader) {
   EXPECT_EQ(rec.bytes, untouched.bytes);
   Bytes expectedRecord = input;
   expectedRecord[0] = 0;
-  PutTime(expectedRecord, 4, t1);
-  PutTime(expectedRecord, 12, t1);
+  PutDouble(expectedRecord, 4, t1);
+  PutDouble(expectedRecord, 12, t1);
   Bytes expectedHeader = header;
-  Put32(expectedHeader, 92, 1);
-  PutTime(expectedHeader, 96, t1);
-  Put32(expectedHeader, 104, 2);
-  Put32(expectedHeader, 112, -1);
-  PutTime(expectedHeader, 116, t2);
+  PutLe32(expectedHeader, 92, 1);
+  PutDouble(expectedHeader, 96, t1);
+  PutLe32(expectedHeader, 104, 2);
+  PutLe32(expectedHeader, 112, -1);
+  PutDouble(expectedHeader, 116, t2);
   EXPECT_TRUE(SameBytes(ReadBytes(path), expectedHeader + first + expectedRecord));
   EXPECT_EQ(HeaderOf(db), expectedHeader);
   EXPECT_EQ(db.LastChangedSlot(), 1);
@@ -333,7 +296,7 @@ TEST_F(AccountFileTest, AddIntoChainHeadHoldingLiveRecordFailsThenAppends) {
   stale.CloseFile();
   EXPECT_EQ(SlotOf(stale, "cid"), 2);
   const Bytes after = ReadBytes(path);
-  EXPECT_EQ(Get32(after, 104), 3);
+  EXPECT_EQ(GetLe32(after, 104), 3);
   EXPECT_EQ(after.substr(0, SlotAt(2)).substr(kHeaderSize), before.substr(kHeaderSize));
 }
 
@@ -394,17 +357,17 @@ TEST_F(AccountFileTest, DestructionWritesIndexInNameListOrder) {
   }
   Bytes expected(kIndexHeaderSize + 4 * kIndexEntrySize, '\0');
   expected[0] = 30;
-  expected.replace(1, kIndexSignature.size(), kIndexSignature);
-  Put32(expected, 100, 4);
-  Put32(expected, 104, 4);
-  Put32(expected, 108, 2);
-  PutTime(expected, 112, t1);
+  expected.replace(1, kAccountIndexSignature.size(), kAccountIndexSignature);
+  PutLe32(expected, 100, 4);
+  PutLe32(expected, 104, 4);
+  PutLe32(expected, 108, 2);
+  PutDouble(expected, 112, t1);
   const Listing entries = {{"Alice", 1}, {"bob", 0}, {"carol", 3}, {"dave", 2}};
   for (size_t i = 0; i < entries.size(); ++i) {
     const size_t at = kIndexHeaderSize + kIndexEntrySize * i;
     expected[at] = static_cast<char>(entries[i].first.size());
     expected.replace(at + 1, entries[i].first.size(), entries[i].first);
-    Put32(expected, at + 12, entries[i].second);
+    PutLe32(expected, at + 12, entries[i].second);
   }
   EXPECT_TRUE(SameBytes(ReadBytes(Path("Id.db.idx")), expected));
 }
@@ -438,11 +401,11 @@ TEST_F(AccountFileTest, IndexThatDisagreesWithDataFileIsIgnored) {
   };
   const Case cases[] = {
       {"consistent", [](Bytes&, Bytes&, double) {}, false},
-      {"index SlotCount", [](Bytes&, Bytes& index, double) { Put32(index, 104, 7); }, true},
-      {"index LastChangedSlot", [](Bytes&, Bytes& index, double) { Put32(index, 108, 4); }, true},
-      {"data LastChangedSlot", [](Bytes& data, Bytes&, double) { Put32(data, 92, 3); }, true},
+      {"index SlotCount", [](Bytes&, Bytes& index, double) { PutLe32(index, 104, 7); }, true},
+      {"index LastChangedSlot", [](Bytes&, Bytes& index, double) { PutLe32(index, 108, 4); }, true},
+      {"data LastChangedSlot", [](Bytes& data, Bytes&, double) { PutLe32(data, 92, 3); }, true},
       {"update time of last-changed record",
-       [](Bytes& data, Bytes&, double t1) { PutTime(data, SlotAt(5) + 12, t1 + 1.0); }, true},
+       [](Bytes& data, Bytes&, double t1) { PutDouble(data, SlotAt(5) + 12, t1 + 1.0); }, true},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -465,7 +428,7 @@ TEST_F(AccountFileTest, IndexThatDisagreesWithDataFileIsIgnored) {
 TEST_F(AccountFileTest, IndexEntriesKeepTheirStoredOrder) {
   const fs::path path = Path("Id.db");
   Bytes header = Header(2);
-  Put32(header, 92, -1);
+  PutLe32(header, 92, -1);
   WriteBytes(path, Join(header, {Account("amy"), Account("zed")}));
   WriteBytes(Path("Id.db.idx"), IndexFile({{"zed", 1}, {"amy", 0}}, 2, -1, 0.0));
 
@@ -476,7 +439,7 @@ TEST_F(AccountFileTest, IndexEntriesKeepTheirStoredOrder) {
 TEST_F(AccountFileTest, ShorterIndexLeavesTheOlderTailInPlace) {
   const fs::path path = Path("Id.db");
   Bytes header = Header(3);
-  Put32(header, 92, -1);
+  PutLe32(header, 92, -1);
   WriteBytes(path, Join(header, {Account("amy"), Account("bob"), Deleted()}));
   // An older index, longer than the new one and inconsistent with the data file.
   const Bytes old(kIndexHeaderSize + 6 * kIndexEntrySize, '\xEE');
@@ -504,10 +467,10 @@ struct Stored {
 Bytes CompactionHeader(int32_t declaredSlots) {
   Bytes h = Header(declaredSlots, 0x77);
   for (size_t i = 35; i < 92; ++i) h[i] = static_cast<char>(i);
-  Put32(h, 92, 1);
-  PutTime(h, 96, 45000.5);
-  Put32(h, 108, 0x0BADF00D);
-  PutTime(h, 116, 45001.0);
+  PutLe32(h, 92, 1);
+  PutDouble(h, 96, 45000.5);
+  PutLe32(h, 108, 0x0BADF00D);
+  PutDouble(h, 116, 45001.0);
   return h;
 }
 
@@ -562,12 +525,12 @@ TEST_F(AccountFileTest, CompactDropsPurgedRecordsAndRelinksTheFreeChain) {
     EXPECT_TRUE(db.Compact([&](std::string_view name) { return c.purge.count(Bytes(name)) > 0; }));
 
     Bytes expected = header;
-    Put32(expected, 104, static_cast<int32_t>(c.keptOldSlots.size()));
-    PutTime(expected, 116, t1);
-    Put32(expected, 112, c.freeHead);
+    PutLe32(expected, 104, static_cast<int32_t>(c.keptOldSlots.size()));
+    PutDouble(expected, 116, t1);
+    PutLe32(expected, 112, c.freeHead);
     for (size_t i = 0; i < c.keptOldSlots.size(); ++i) {
       Bytes r = onDisk.substr(SlotAt(c.keptOldSlots[i]), kRecordSize);
-      if (r[0] != 0) Put32(r, 24, c.links[i]);
+      if (r[0] != 0) PutLe32(r, 24, c.links[i]);
       expected += r;
     }
     EXPECT_TRUE(SameBytes(ReadBytes(path), expected));

@@ -16,12 +16,18 @@
 #include "dbfiles/filehumdb.h"
 #include "dbfiles/fileiddb.h"
 #include "platform/app_hooks.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 
 namespace zkq {
 namespace {
 
+using test::kCharIndexSignature;
+using test::PutDouble;
+using test::PutLe32;
+using test::PutShort;
 using test::ReadBytes;
+using test::SameBytes;
 using test::WriteBytes;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -29,37 +35,6 @@ using Bytes = std::string;
 using Listing = std::vector<std::pair<std::string, int32_t>>;
 
 constexpr size_t kHeaderSize = 124;
-
-void Put32(Bytes& b, size_t at, int32_t v) {
-  const auto u = static_cast<uint32_t>(v);
-  for (size_t i = 0; i < 4; ++i) b[at + i] = static_cast<char>((u >> (8 * i)) & 0xFF);
-}
-
-void PutTime(Bytes& b, size_t at, double d) {
-  uint64_t bits;
-  std::memcpy(&bits, &d, sizeof bits);
-  for (size_t i = 0; i < 8; ++i) b[at + i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
-}
-
-// Compares two byte strings, reporting the sizes and the first differing offset rather than
-// dumping whole records.
-::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected) {
-  if (actual == expected) return ::testing::AssertionSuccess();
-  size_t i = 0;
-  while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) ++i;
-  auto at = [](const Bytes& b, size_t k) {
-    return k < b.size() ? std::to_string(static_cast<uint8_t>(b[k])) : std::string("end");
-  };
-  return ::testing::AssertionFailure()
-         << "sizes " << actual.size() << " and " << expected.size() << ", first difference at " << i
-         << ": " << at(actual, i) << " instead of " << at(expected, i);
-}
-
-void PutShort(Bytes& b, size_t at, size_t capacity, std::string_view text) {
-  const size_t n = std::min(text.size(), capacity);
-  b[at] = static_cast<char>(n);
-  for (size_t i = 0; i < n; ++i) b[at + 1 + i] = text[i];
-}
 
 Bytes Pattern(size_t size, size_t seed) {
   Bytes r(size, '\0');
@@ -72,9 +47,9 @@ Bytes Pattern(size_t size, size_t seed) {
 Bytes Header(int32_t slotCount) {
   Bytes h(kHeaderSize, '\0');
   PutShort(h, 0, 35, "signature");
-  Put32(h, 92, -1);
-  Put32(h, 104, slotCount);
-  Put32(h, 112, -1);
+  PutLe32(h, 92, -1);
+  PutLe32(h, 104, slotCount);
+  PutLe32(h, 112, -1);
   return h;
 }
 
@@ -113,12 +88,12 @@ struct AccountFile {
   // The record as the first Add of an empty file stores it, and the header fields it sets.
   static void StampRecord(Bytes& r, double t) {
     r[0] = 0;
-    PutTime(r, 4, t);
-    PutTime(r, 12, t);
+    PutDouble(r, 4, t);
+    PutDouble(r, 12, t);
   }
   static void StampHeader(Bytes& h, double t) {
-    PutTime(h, 96, t);
-    Put32(h, 112, -1);
+    PutDouble(h, 96, t);
+    PutLe32(h, 112, -1);
   }
   static bool Add(File& f, std::string_view key) {
     AccountRecord r;
@@ -138,12 +113,12 @@ struct AccountFile {
   static Bytes Index(const IndexContents& s) {
     Bytes out(120 + 16 * s.entries.size(), '\0');
     PutShort(out, 0, 43, "index");
-    Put32(out, 100, s.nameCount);
-    Put32(out, 104, s.slotCount);
-    Put32(out, 108, s.lastChangedSlot);
+    PutLe32(out, 100, s.nameCount);
+    PutLe32(out, 104, s.slotCount);
+    PutLe32(out, 108, s.lastChangedSlot);
     for (size_t i = 0; i < s.entries.size(); ++i) {
       PutShort(out, 120 + 16 * i, 11, s.entries[i].first);
-      Put32(out, 120 + 16 * i + 12, s.entries[i].second);
+      PutLe32(out, 120 + 16 * i + 12, s.entries[i].second);
     }
     return out;
   }
@@ -158,7 +133,7 @@ struct CharIndexFile {
   static Bytes Record(std::string_view key, bool deleted) {
     Bytes r = Pattern(kRecordSize, key.size());
     r[0] = deleted ? 1 : 0;
-    PutTime(r, 4, 40000.5);
+    PutDouble(r, 4, 40000.5);
     PutShort(r, 12, 15, key);
     PutShort(r, 28, 14, key);
     PutShort(r, 43, 10, "acct");
@@ -166,7 +141,7 @@ struct CharIndexFile {
   }
   static void StampRecord(Bytes& r, double t) {
     r[0] = 0;
-    PutTime(r, 4, t);
+    PutDouble(r, 4, t);
   }
   static void StampHeader(Bytes&, double) {}
   static bool Add(File& f, std::string_view key) {
@@ -188,15 +163,15 @@ struct CharDataFile {
   static Bytes Record(std::string_view key, bool deleted) {
     Bytes r = Pattern(kRecordSize, key.size());
     r[0] = deleted ? 1 : 0;
-    PutTime(r, 4, 40000.5);
+    PutDouble(r, 4, 40000.5);
     PutShort(r, 12, 15, key);
     return r;
   }
   static void StampRecord(Bytes& r, double t) {
     r[0] = 0;
-    PutTime(r, 4, t);
+    PutDouble(r, 4, t);
   }
-  static void StampHeader(Bytes& h, double t) { PutTime(h, 96, t); }
+  static void StampHeader(Bytes& h, double t) { PutDouble(h, 96, t); }
   static bool Add(File& f, std::string_view key) {
     auto r = std::make_unique<CharDataRecord>();
     const Bytes b = Record(key, false);
@@ -208,22 +183,20 @@ struct CharDataFile {
   static std::vector<int32_t> FreeSlots(const File& f) { return f.FreeSlots(); }
   static Bytes Index(const IndexContents& s) {
     Bytes out(128 + 20 * s.entries.size() + 4 * s.freeSlots.size(), '\0');
-    // "Z.K.Q游戏数据库索引文件 2005/04/20": this index is only trusted with its signature.
-    PutShort(out, 0, 40,
-             "Z.K.Q\xD3\xCE\xCF\xB7\xCA\xFD\xBE\xDD\xBF\xE2\xCB\xF7\xD2\xFD\xCE\xC4\xBC\xFE"
-             " 2005/04/20");
-    Put32(out, 100, s.nameCount);
-    Put32(out, 104, s.slotCount);
-    Put32(out, 108, s.freeCount);
-    Put32(out, 112, s.lastChangedSlot);
+    // This index is only trusted with its signature.
+    PutShort(out, 0, 40, kCharIndexSignature);
+    PutLe32(out, 100, s.nameCount);
+    PutLe32(out, 104, s.slotCount);
+    PutLe32(out, 108, s.freeCount);
+    PutLe32(out, 112, s.lastChangedSlot);
     size_t at = 128;
     for (const auto& [name, slot] : s.entries) {
       PutShort(out, at, 15, name);
-      Put32(out, at + 16, slot);
+      PutLe32(out, at + 16, slot);
       at += 20;
     }
     for (const int32_t slot : s.freeSlots) {
-      Put32(out, at, slot);
+      PutLe32(out, at, slot);
       at += 4;
     }
     return out;
@@ -304,8 +277,8 @@ TYPED_TEST(DbFileTest, FirstAddToEmptyFileWritesHeaderAndSlotZero) {
   db.CloseFile();
 
   Bytes header(kHeaderSize, '\0');  // the Description stays empty
-  Put32(header, 104, 1);
-  PutTime(header, 116, t2);
+  PutLe32(header, 104, 1);
+  PutDouble(header, 116, t2);
   T::StampHeader(header, t1);
   Bytes record = T::Record("first", false);
   T::StampRecord(record, t1);
