@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <random>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "common/paths.h"
@@ -16,7 +16,8 @@ TempDir::TempDir() {
   static std::atomic<int> counter{0};
   const fs::path base = fs::temp_directory_path();
   for (;;) {
-    path_ = base / ("zkq-test-" + std::to_string(std::random_device{}()) + "-" + std::to_string(counter++));
+    path_ = base / ("zkq-test-" + std::to_string(std::random_device{}()) + "-" +
+                    std::to_string(counter++));
     if (fs::create_directory(path_)) break;
   }
 }
@@ -43,7 +44,9 @@ class FaultFile : public platform::RandomRWFile {
  public:
   FaultFile(std::unique_ptr<platform::RandomRWFile> inner, fs::path path, FakeEnv* env)
       : inner_(std::move(inner)), path_(std::move(path)), env_(env) {}
-  int64_t Read(int64_t offset, void* buf, size_t n) override { return inner_->Read(offset, buf, n); }
+  int64_t Read(int64_t offset, void* buf, size_t n) override {
+    return inner_->Read(offset, buf, n);
+  }
   bool Write(int64_t offset, const void* buf, size_t n) override {
     if (env_->writeFault && !env_->writeFault(path_, offset, n)) {
       fault_ = std::make_error_code(std::errc::no_space_on_device);
@@ -64,8 +67,7 @@ class FaultFile : public platform::RandomRWFile {
 };
 }  // namespace
 
-std::unique_ptr<platform::RandomRWFile> FakeEnv::Open(const fs::path& path,
-                                                      platform::OpenMode mode,
+std::unique_ptr<platform::RandomRWFile> FakeEnv::Open(const fs::path& path, platform::OpenMode mode,
                                                       std::error_code& ec) {
   auto inner = EnvWrapper::Open(path, mode, ec);
   if (!inner) return nullptr;

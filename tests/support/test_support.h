@@ -55,7 +55,7 @@ class FakeEnv : public platform::EnvWrapper {
   std::unique_ptr<platform::RandomRWFile> Open(const fs::path& path, platform::OpenMode mode,
                                                std::error_code& ec) override;
 
-  TDateTime clock = 46000.0;  // 2025-12-09
+  TDateTime clock = 46000.0;    // 2025-12-09
   TDateTime step = 1.0 / 1024;  // exact in binary, so expected values compare exactly
   int clockReadings = 0;
   int sleptMs = 0;
