@@ -9,7 +9,7 @@
 
 #include "dbfiles/chardata.h"
 #include "dbfiles/dbfile.h"
-#include "dbfiles/rebuild_progress.h"
+#include "common/rebuild_progress.h"
 
 namespace zkq {
 

@@ -27,4 +27,11 @@ std::optional<std::filesystem::path> GbkToHostFileName(std::string_view gbkName)
 // a valid UTF-8 name has no GBK form.
 std::optional<std::string> HostFileNameToGbk(const std::filesystem::path& name);
 
+// A path from UTF-8 text (the source code's file-name literals, command-line text on POSIX).
+std::filesystem::path PathFromUtf8(std::string_view utf8);
+
+// A path as GBK text for log lines and messages. On POSIX a path that is not valid UTF-8 is
+// taken as raw GBK bytes; characters without a GBK form become "?".
+std::string PathToGbk(const std::filesystem::path& path);
+
 }  // namespace zkq::platform

@@ -62,4 +62,41 @@ std::optional<std::string> HostFileNameToGbk(const std::filesystem::path& name) 
 #endif
 }
 
+std::filesystem::path PathFromUtf8(std::string_view utf8) {
+#ifdef _WIN32
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+#else
+  return std::filesystem::path(std::string(utf8));
+#endif
+}
+
+namespace {
+// UTF-8 to GBK, one character at a time where the whole text has no GBK form.
+std::string Utf8ToGbkLossy(std::string_view utf8) {
+  if (auto whole = Utf8ToGbk(utf8)) return *whole;
+  std::string out;
+  size_t i = 0;
+  while (i < utf8.size()) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+    if (i + n > utf8.size()) n = utf8.size() - i;
+    auto one = Utf8ToGbk(utf8.substr(i, n));
+    out += one ? *one : std::string("?");
+    i += n;
+  }
+  return out;
+}
+}  // namespace
+
+std::string PathToGbk(const std::filesystem::path& path) {
+#ifdef _WIN32
+  const std::u8string u8 = path.u8string();
+  return Utf8ToGbkLossy(std::string(u8.begin(), u8.end()));
+#else
+  const std::string& raw = path.native();
+  if (!IsValidUtf8(raw)) return raw;
+  return Utf8ToGbkLossy(raw);
+#endif
+}
+
 }  // namespace zkq::platform

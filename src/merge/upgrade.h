@@ -1,0 +1,34 @@
+// Dated backups of a character data file and the upgrade of its records from the two older
+// layouts (0330: 16888 bytes, 0820: 23774 bytes) to the current one (24800 bytes).
+#pragma once
+
+#include <filesystem>
+#include <set>
+
+namespace zkq {
+
+// The layout codes of BackupAndProbeLayout.
+enum LayoutCode : int {
+  kLayoutCurrent = 0,  // also: missing or unreadable file, or a size that fits no older layout
+  kLayout0330 = 1,
+  kLayout0820 = 2,
+};
+
+// The backups one job has made. A backup file is written once per job: a later backup step of
+// the same job does not overwrite it, so it keeps the file as it was before the job changed it.
+struct JobBackups {
+  std::set<std::filesystem::path> written;
+};
+
+// Copies the data file to "Kem#yyyyMMdd.db.bak" and its index file (path + ".idx"), when it
+// exists, to "Kem#yyyyMMdd.db.idx.bak" in the file's folder, logs "<path> 源数据备份成功!", and
+// tells the layout from the file's size and its header's SlotCount.
+int BackupAndProbeLayout(const std::filesystem::path& path, JobBackups& backups);
+
+// Backs the file up as above, logs "<path> 原数据备份成功!准备升级数据格式!", and rewrites every
+// record in the next newer layout (kind 1: 0330 -> 0820, kind 2: 0820 -> current). The data file
+// is replaced only once the new content is complete and flushed; on any failure it stays as it
+// was. True when the file was rewritten.
+bool UpgradeCharacterData(const std::filesystem::path& path, int kind, JobBackups& backups);
+
+}  // namespace zkq
