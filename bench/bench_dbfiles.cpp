@@ -20,6 +20,7 @@
 #include "dbfiles/filehumdb.h"
 #include "dbfiles/fileiddb.h"
 #include "dbfiles/layout.h"
+#include "dbfiles/mudutil.h"
 #include "platform/env.h"
 
 namespace fs = std::filesystem;
@@ -165,6 +166,15 @@ int main(int argc, char** argv) {
     if (db.NameList().Count() != n) std::exit(4);
   });
 
+  // A merge inserts the slave's names one by one into the main zone's sorted list.
+  const auto manyNames = ShuffledNames(n + n / 5, 7);
+  const double inserts = Best(runs, none, [&] {
+    TQuickList list;
+    for (int i = 0; i < n; ++i) list.Append(manyNames[static_cast<size_t>(i)], i);
+    list.SortRange(0, list.Count() - 1);
+    for (int i = n; i < n + n / 5; ++i) list.InsertSorted(manyNames[static_cast<size_t>(i)], i);
+  });
+
   std::printf("best of %d, construction and destruction (the destruction saves the index file):\n",
               runs);
   std::printf("  Kem.db  by scan of record headers  %8.3f s\n", kemScan);
@@ -172,6 +182,8 @@ int main(int argc, char** argv) {
   std::printf("  Hum.db  by scan (always)           %8.3f s\n", humScan);
   std::printf("  Id.db   by scan                    %8.3f s\n", idScan);
   std::printf("  Id.db   by index file              %8.3f s\n", idIndex);
+
+  std::printf("  NameList: sort %d names, insert %d more one by one %8.3f s\n", n, n / 5, inserts);
 
   fs::current_path(dir.parent_path());
   if (argc <= 2) fs::remove_all(dir);

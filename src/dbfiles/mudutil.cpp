@@ -103,11 +103,11 @@ int CompareNames(std::string_view a, std::string_view b) {
 // ---- TQuickList ----
 
 void TQuickList::Insert(int pos, std::string_view text, int32_t value) {
-  items_.insert(items_.begin() + pos, Item{std::string(text), value});
+  items_.insert(static_cast<size_t>(pos), Item{std::string(text), value});
 }
 
 void TQuickList::Delete(int pos) {
-  items_.erase(items_.begin() + pos);
+  items_.erase(static_cast<size_t>(pos));
 }
 
 void TQuickList::Exchange(int i, int j) {
@@ -127,6 +127,9 @@ bool TQuickList::InsertSorted(std::string_view name, int32_t slot) {
 
 void TQuickList::SortRange(int lo, int hi) {
   if (items_.empty()) return;
+  // Sorted in one flat array, then put back.
+  std::vector<Item> flat = items_.TakeAll();
+  auto text = [&](int i) -> const std::string& { return flat[static_cast<size_t>(i)].text; };
   // The recursive quicksort with its recursion on the left part kept on an explicit stack, so
   // that a hostile file cannot exhaust the call stack. The sequence of comparisons and
   // exchanges is exactly that of the recursive form: a pushed range is finished before the
@@ -137,12 +140,12 @@ void TQuickList::SortRange(int lo, int hi) {
     auto [l, h] = pending.back();
     pending.pop_back();
     int i = l, j = h;
-    const std::string pivot = Text((l + h) / 2);
+    const std::string pivot = text((l + h) / 2);
     do {
-      while (CompareNames(Text(i), pivot) < 0) ++i;
-      while (CompareNames(Text(j), pivot) > 0) --j;
+      while (CompareNames(text(i), pivot) < 0) ++i;
+      while (CompareNames(text(j), pivot) > 0) --j;
       if (i <= j) {
-        Exchange(i, j);
+        std::swap(flat[static_cast<size_t>(i)], flat[static_cast<size_t>(j)]);
         ++i;
         --j;
       }
@@ -150,6 +153,7 @@ void TQuickList::SortRange(int lo, int hi) {
     if (i < h) pending.emplace_back(i, h);  // continued after the left part
     if (l < j) pending.emplace_back(l, j);  // sorted first
   }
+  items_.Assign(std::move(flat));
 }
 
 // ---- TQuickIDList ----
@@ -161,7 +165,8 @@ void TQuickIDList::AddCharacter(std::string_view account, std::string_view charN
   if (spot.found) {
     items_[static_cast<size_t>(spot.pos)].entries.push_back(std::move(entry));
   } else {
-    items_.insert(items_.begin() + spot.pos, Item{std::string(account), Entries{std::move(entry)}});
+    items_.insert(static_cast<size_t>(spot.pos),
+                  Item{std::string(account), Entries{std::move(entry)}});
   }
 }
 
@@ -180,7 +185,7 @@ void TQuickIDList::RemoveCharacter(int position, std::string_view charName) {
       break;
     }
   }
-  if (entries.empty()) items_.erase(items_.begin() + position);
+  if (entries.empty()) items_.erase(static_cast<size_t>(position));
 }
 
 void TQuickIDList::BuildFrom(const std::vector<Tuple>& tuples,
@@ -193,12 +198,14 @@ void TQuickIDList::BuildFrom(const std::vector<Tuple>& tuples,
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
     return CompareBytes(tuples[a].account, tuples[b].account) < 0;
   });
+  std::vector<Item> flat;
   for (size_t i = 0; i < order.size(); ++i) {
     if (i % 100 == 0) every100();
     const Tuple& t = tuples[order[i]];
-    if (items_.empty() || items_.back().account != t.account) items_.push_back(Item{t.account, {}});
-    items_.back().entries.push_back(MakeEntry(t.account, t.charName, t.slot, t.tag));
+    if (flat.empty() || flat.back().account != t.account) flat.push_back(Item{t.account, {}});
+    flat.back().entries.push_back(MakeEntry(t.account, t.charName, t.slot, t.tag));
   }
+  items_.Assign(std::move(flat));
 }
 
 }  // namespace zkq

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "dbfiles/chunked_vector.h"
+
 namespace zkq {
 
 // The NameList order: bytes compared unsigned after mapping every byte 0x61..0x7A to its capital
@@ -47,7 +49,7 @@ class TQuickList {
     std::string text;
     int32_t value;
   };
-  std::vector<Item> items_;
+  ChunkedVector<Item> items_;
 };
 
 // One character of an account.
@@ -93,7 +95,7 @@ class TQuickIDList {
     std::string account;
     Entries entries;
   };
-  std::vector<Item> items_;
+  ChunkedVector<Item> items_;
 };
 
 }  // namespace zkq
