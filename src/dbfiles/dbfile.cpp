@@ -107,6 +107,12 @@ bool TDBFile::ReadSlotRaw(int32_t slot, uint8_t* buffer) {
   return true;
 }
 
+bool TDBFile::ReadSlotWholeRaw(int32_t slot, uint8_t* buffer) {
+  const int64_t offset = SlotOffset(slot);
+  return file_ && slot >= 0 &&
+         file_->Read(offset, buffer, recordSize_) == static_cast<int64_t>(recordSize_);
+}
+
 bool TDBFile::WriteHeaderAndRecord(int64_t slotOffset, const uint8_t* record) {
   return file_->Write(0, header_.data(), header_.size()) &&
          file_->Write(slotOffset, record, recordSize_);

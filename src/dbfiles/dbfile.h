@@ -50,6 +50,8 @@ class TDBFile {
   // Reads the raw record of a slot into `buffer` (RecordSize() bytes). False only when the file
   // cannot be positioned there; a short read leaves the rest of the buffer as it was.
   bool ReadSlotRaw(int32_t slot, uint8_t* buffer);
+  // Reads the raw record of a slot; true only when the whole record arrived.
+  bool ReadSlotWholeRaw(int32_t slot, uint8_t* buffer);
   bool ReadSlotCheckedRaw(int32_t slot, uint8_t* buffer) {
     return slot >= 0 && ReadSlotRaw(slot, buffer);
   }
@@ -127,6 +129,22 @@ class TDBFile {
   int openCount_ = 0;
   std::unique_ptr<platform::RandomRWFile> file_;
   Header header_{};
+};
+
+// Holds a database file open for its own lifetime: OpenFile at construction, the matching
+// CloseFile on every path out.
+class OpenedFile {
+ public:
+  explicit OpenedFile(TDBFile& file) : file_(file), ok_(file.OpenFile()) {}
+  ~OpenedFile() { file_.CloseFile(); }
+  OpenedFile(const OpenedFile&) = delete;
+  OpenedFile& operator=(const OpenedFile&) = delete;
+  // Whether OpenFile succeeded.
+  bool ok() const { return ok_; }
+
+ private:
+  TDBFile& file_;
+  bool ok_;
 };
 
 // Reads fixed-size records one after another through a large buffer.

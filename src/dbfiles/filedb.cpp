@@ -157,6 +157,12 @@ int TFileDB::ReadAt(int position, CharDataRecord& record) {
   return ReadSlotRaw(slot, record.bytes.data()) ? slot : -1;
 }
 
+int TFileDB::ReadAtWhole(int position, CharDataRecord& record) {
+  if (position < 0 || position >= nameList_.Count()) return -1;
+  const int32_t slot = nameList_.Value(position);
+  return ReadSlotWholeRaw(slot, record.bytes.data()) ? slot : -1;
+}
+
 bool TFileDB::WriteRecord(int32_t slot, CharDataRecord& record, bool isNew) {
   const int64_t offset = SlotOffset(slot);
   if (file() == nullptr || offset < 0) return false;

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/rebuild_progress.h"
 #include "dbfiles/chardata.h"
 #include "dbfiles/dbfile.h"
-#include "common/rebuild_progress.h"
 
 namespace zkq {
 
@@ -31,6 +31,8 @@ class TFileDB : public TDBFile {
   // Rewrites the record of the item at `position`. Sets the caller's Deleted to 0 and its
   // UpdateTime to the write's time. False for a position outside the list.
   bool WriteAt(int position, CharDataRecord& record);
+  // As ReadAt, but -1 also when the record did not arrive whole.
+  int ReadAtWhole(int position, CharDataRecord& record);
   // Stores the record under its KeyName, setting the caller's Deleted and UpdateTime once the
   // write is under way. False for a present key, a slot holding a live named record or a
   // failed write.

@@ -61,6 +61,11 @@ class TFileHumDB : public TDBFile {
   bool ReadSlotChecked(int32_t slot, CharIndexRecord& record) {
     return ReadSlotCheckedRaw(slot, record.bytes.data());
   }
+  // True only when the whole record of the slot arrived (a slot past the end of the file, or
+  // cut by it, does not).
+  bool ReadSlotWhole(int32_t slot, CharIndexRecord& record) {
+    return ReadSlotWholeRaw(slot, record.bytes.data());
+  }
   // Reads the record of the NameList item at `position`; its slot, or -1 when the read failed or
   // the position lies outside the list.
   int ReadAt(int position, CharIndexRecord& record);

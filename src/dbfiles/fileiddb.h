@@ -51,6 +51,11 @@ class TFileIDDB : public TDBFile {
   bool ReadSlotChecked(int32_t slot, AccountRecord& record) {
     return ReadSlotCheckedRaw(slot, record.bytes.data());
   }
+  // True only when the whole record of the slot arrived (a slot past the end of the file, or
+  // cut by it, does not).
+  bool ReadSlotWhole(int32_t slot, AccountRecord& record) {
+    return ReadSlotWholeRaw(slot, record.bytes.data());
+  }
 
   // Stores a copy of the record under its account name, in the head of the free chain or at the
   // end. False for a present name, a slot holding a live record, or a failed write.

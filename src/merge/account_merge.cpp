@@ -1,0 +1,66 @@
+#include "merge/account_merge.h"
+
+#include <optional>
+
+#include "common/gbk.h"
+#include "common/process_state.h"
+#include "common/progress_log.h"
+#include "dbfiles/fileiddb.h"
+#include "merge/rename_lists.h"
+
+namespace zkq {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone) {
+  TRenameList zoneRenames;
+  TRenameList& renames = zone == 0 ? Process().accountNameMap : zoneRenames;
+  renames.Clear();
+
+  TFileIDDB mainFile(mainPath);
+  TFileIDDB slaveFile(slavePath);
+  OpenedFile mainOpen(mainFile);
+  if (!mainOpen.ok()) return false;
+  OpenedFile slaveOpen(slaveFile);
+  if (!slaveOpen.ok()) return false;
+
+  static const std::string progressText = Gbk("合并帐号");
+  const int32_t total = slaveFile.SlotCount();
+  AccountRecord record;
+  for (int32_t slot = 0; slot < total; ++slot) {
+    // A slot the file does not hold whole ends the walk: the count in the header overstates it.
+    if (!slaveFile.ReadSlotWhole(slot, record)) break;
+    const std::string name = record.AccountName();
+    Log().LogProgress(progressText + name, slot + 1, total);
+    // A free slot or a nameless record is no account: it must not come back to life.
+    if (record.Deleted() || name.empty()) continue;
+    if (mainFile.FindName(name) < 0) {
+      mainFile.Add(record);
+      continue;
+    }
+    const std::string newName = mainFile.MakeFreeAccountName(name);
+    if (newName.empty()) continue;
+    renames.Add(name, newName);
+    record.SetAccountName(newName);
+    mainFile.Add(record);
+  }
+
+  const fs::path listFile = AccountRenameListPath(zone);
+  if (zone != 0) RemoveRenameList(listFile);
+  if (renames.Count() > 0) SaveRenameList(listFile, renames);
+  return true;
+}
+
+}  // namespace
+
+bool MergeAccounts(const fs::path& mainPath, const fs::path& slavePath) {
+  return Merge(mainPath, slavePath, 0);
+}
+
+bool MergeAccountsOfZone(const fs::path& mainPath, const fs::path& slavePath, int zone) {
+  return Merge(mainPath, slavePath, zone);
+}
+
+}  // namespace zkq

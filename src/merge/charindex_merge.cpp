@@ -1,0 +1,70 @@
+#include "merge/charindex_merge.h"
+
+#include "common/gbk.h"
+#include "common/process_state.h"
+#include "common/progress_log.h"
+#include "dbfiles/filehumdb.h"
+#include "merge/rename_lists.h"
+
+namespace zkq {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone) {
+  TRenameList zoneAccountRenames, zoneCharRenames;
+  TRenameList& charRenames = zone == 0 ? Process().charNameMap : zoneCharRenames;
+  charRenames.Clear();
+
+  TFileHumDB mainFile(mainPath);
+  TFileHumDB slaveFile(slavePath);
+  OpenedFile mainOpen(mainFile);
+  if (!mainOpen.ok()) return false;
+  OpenedFile slaveOpen(slaveFile);
+  if (!slaveOpen.ok()) return false;
+
+  if (zone != 0) zoneAccountRenames = LoadRenameList(AccountRenameListPath(zone));
+  const TRenameList& accountRenames = zone == 0 ? Process().accountNameMap : zoneAccountRenames;
+  const std::string& suffix = Process().duplicateNameSuffix;
+
+  static const std::string progressText = Gbk("合并角色");
+  const int32_t total = slaveFile.SlotCount();
+  CharIndexRecord record;
+  for (int32_t slot = 0; slot < total; ++slot) {
+    if (!slaveFile.ReadSlotWhole(slot, record)) break;  // the header overstates the file
+    const std::string name = record.CharName();
+    Log().LogProgress(progressText + name, slot + 1, total);
+    // A free slot or a nameless record is no character: it must not come back to life.
+    if (record.Deleted() || name.empty() || record.KeyName().empty()) continue;
+    if (auto account = RenameOf(accountRenames, record.AccountName()))
+      record.SetAccountName(*account);
+    if (mainFile.FindName(name) < 0) {
+      mainFile.Add(record);
+      continue;
+    }
+    const std::string newName = mainFile.MakeFreeCharName(name, suffix);
+    if (newName.empty()) continue;
+    charRenames.Add(name, newName);
+    record.SetCharName(newName);
+    record.SetKeyName(newName);
+    mainFile.Add(record);
+  }
+
+  const fs::path listFile = CharRenameListPath(zone);
+  if (zone != 0) RemoveRenameList(listFile);
+  if (charRenames.Count() > 0) SaveRenameList(listFile, charRenames);
+  return true;
+}
+
+}  // namespace
+
+bool MergeCharacterIndex(const fs::path& mainPath, const fs::path& slavePath) {
+  return Merge(mainPath, slavePath, 0);
+}
+
+bool MergeCharacterIndexOfZone(const fs::path& mainPath, const fs::path& slavePath, int zone) {
+  return Merge(mainPath, slavePath, zone);
+}
+
+}  // namespace zkq
