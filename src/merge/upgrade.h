@@ -22,13 +22,18 @@ struct JobBackups {
 
 // Copies the data file to "Kem#yyyyMMdd.db.bak" and its index file (path + ".idx"), when it
 // exists, to "Kem#yyyyMMdd.db.idx.bak" in the file's folder, logs "<path> 源数据备份成功!", and
-// tells the layout from the file's size and its header's SlotCount.
+// tells the layout from the file's size and its header's SlotCount. A missing file gives
+// kLayoutCurrent without a backup or a log line. Throws FileError when a backup cannot be
+// written; an older backup of that name is then left as it was.
 int BackupAndProbeLayout(const std::filesystem::path& path, JobBackups& backups);
 
 // Backs the file up as above, logs "<path> 原数据备份成功!准备升级数据格式!", and rewrites every
 // record in the next newer layout (kind 1: 0330 -> 0820, kind 2: 0820 -> current). The data file
 // is replaced only once the new content is complete and flushed; on any failure it stays as it
-// was. True when the file was rewritten.
+// was. The file's size must be exactly the header plus SlotCount records of the old layout.
+// The index file is neither read nor changed. True when the file was rewritten; false for a
+// missing file, another kind, a size that does not fit, or a failed read, write or rename.
+// Throws FileError when a backup cannot be written, before anything is converted.
 bool UpgradeCharacterData(const std::filesystem::path& path, int kind, JobBackups& backups);
 
 }  // namespace zkq

@@ -1,0 +1,338 @@
+#include "cli.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string_view>
+
+#include "common/casefold.h"
+#include "common/errors.h"
+#include "common/gbk.h"
+#include "common/paths.h"
+#include "common/process_state.h"
+#include "common/progress_log.h"
+#include "common/textfile.h"
+#include "jobs/job.h"
+#include "platform/codepage.h"
+#include "platform/console.h"
+#include "platform/env.h"
+#include "platform/folder_copy.h"
+
+namespace zkq::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: zkqmerge-cli [--program-dir DIR] [--verbose] JOB [then JOB ...]\n"
+    "\n"
+    "Jobs:\n"
+    "  server MAIN_ID SLAVE_ID MAIN_HUM SLAVE_HUM MAIN_KEM SLAVE_KEM [--suffix TEXT] [--backup "
+    "DIR]\n"
+    "  guilds MAIN_DIR SLAVE_DIR\n"
+    "  tasks MAIN_DIR SLAVE_DIR\n"
+    "  vars MAIN_DIR SLAVE_DIR\n"
+    "  friends MAIN_DIR SLAVE_DIR\n"
+    "  members MAIN_FILE SLAVE_FILE\n"
+    "  clean ID_DB HUM_DB KEM_DB --before YYYY-MM-DD --min-level N [--clear-deleted]\n"
+    "  clean-guilds GUILD_DIR MIN_MEMBERS\n"
+    "  clans MAIN_DIR SLAVE_DIR\n"
+    "  clean-storage STORAGE_DIR HUM_DB\n"
+    "  batch CONFIG_INI\n"
+    "\n"
+    "Jobs joined by 'then' run one after another; the rename lists, the item counter and the\n"
+    "duplicate-name suffix carry from one to the next.\n"
+    "\n"
+    "Options:\n"
+    "  --program-dir DIR  folder of the rename lists, cleanup lists and settings\n"
+    "                     (default: the folder of this program)\n"
+    "  --verbose          print every progress line\n"
+    "  --help             show this text\n"
+    "  --suffix TEXT      (server) up to 2 characters tried first for a clashing character name\n"
+    "  --backup DIR       (server) copy the main zone's account and database folders into DIR\n"
+    "\n"
+    "Log lines are printed as they are logged; \"Log.txt\" is saved in the current folder.\n"
+    "Exit status: 0 every job succeeded, 1 a job was refused or failed, 2 usage error.\n";
+
+struct UsageError {
+  std::string message;
+};
+
+struct ServerJob {
+  std::vector<std::string> paths;  // MAIN_ID SLAVE_ID MAIN_HUM SLAVE_HUM MAIN_KEM SLAVE_KEM
+  std::optional<std::string> suffix;
+  std::optional<std::string> backup;
+};
+
+struct Options {
+  std::optional<std::string> programDir;
+  bool verbose = false;
+  bool help = false;
+  std::vector<ServerJob> jobs;
+};
+
+bool IsKnownLaterJob(std::string_view name) {
+  for (const char* known : {"guilds", "tasks", "vars", "friends", "members", "clean",
+                            "clean-guilds", "clans", "clean-storage", "batch"})
+    if (name == known) return true;
+  return false;
+}
+
+// One job's words, up to the next "then".
+ServerJob ParseServer(const std::vector<std::string>& words) {
+  ServerJob job;
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& w = words[i];
+    if (w == "--suffix" || w == "--backup") {
+      if (i + 1 >= words.size()) throw UsageError{w + " needs a value"};
+      (w == "--suffix" ? job.suffix : job.backup) = words[++i];
+    } else if (w.size() > 2 && w.compare(0, 2, "--") == 0) {
+      throw UsageError{"unknown option for server: " + w};
+    } else {
+      job.paths.push_back(w);
+    }
+  }
+  if (job.paths.size() != 6)
+    throw UsageError{
+        "server takes 6 paths: MAIN_ID SLAVE_ID MAIN_HUM SLAVE_HUM MAIN_KEM SLAVE_KEM"};
+  return job;
+}
+
+Options Parse(const std::vector<std::string>& args) {
+  Options opt;
+  size_t i = 0;
+  for (; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      opt.help = true;
+      return opt;
+    } else if (a == "--verbose") {
+      opt.verbose = true;
+    } else if (a == "--program-dir") {
+      if (i + 1 >= args.size()) throw UsageError{"--program-dir needs a folder"};
+      opt.programDir = args[++i];
+    } else if (a.compare(0, 1, "-") == 0) {
+      throw UsageError{"unknown option: " + a};
+    } else {
+      break;
+    }
+  }
+  if (i >= args.size()) throw UsageError{"no job given"};
+  while (i < args.size()) {
+    const std::string name = args[i++];
+    std::vector<std::string> words;
+    while (i < args.size() && args[i] != "then") words.push_back(args[i++]);
+    if (i < args.size()) {
+      ++i;  // "then"
+      if (i >= args.size()) throw UsageError{"'then' must be followed by a job"};
+    }
+    for (const auto& w : words)
+      if (w == "--help" || w == "-h") {
+        opt.help = true;
+        return opt;
+      }
+    if (name == "server") {
+      opt.jobs.push_back(ParseServer(words));
+    } else if (IsKnownLaterJob(name)) {
+      throw UsageError{"the job '" + name + "' is not available in this build yet"};
+    } else {
+      throw UsageError{"unknown job: " + name};
+    }
+  }
+  return opt;
+}
+
+// Prints log lines as they are logged, and progress as a status line on a terminal or as lines
+// with --verbose.
+class ConsoleObserver : public ProgressLog::Observer {
+ public:
+  ConsoleObserver(std::FILE* out, bool verbose)
+      : out_(out), verbose_(verbose), terminal_(platform::IsTerminal(out)) {}
+
+  void OnLine(const std::string& entry, const std::string& text, bool fromLogLine) override {
+    if (fromLogLine || verbose_) {
+      ClearStatus();
+      std::fputs(platform::GbkToDisplay(entry).c_str(), out_);
+      std::fputc('\n', out_);
+      std::fflush(out_);
+    } else if (terminal_) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - lastStatus_ < std::chrono::milliseconds(100)) return;
+      lastStatus_ = now;
+      std::string shown = platform::GbkToDisplay(text);
+      if (shown.size() > 70) shown.resize(70);
+      std::fprintf(out_, "\r%s\x1b[K", shown.c_str());
+      std::fflush(out_);
+      statusShown_ = true;
+    }
+  }
+
+  void ClearStatus() {
+    if (!statusShown_) return;
+    std::fputs("\r\x1b[K", out_);
+    statusShown_ = false;
+  }
+
+ private:
+  std::FILE* out_;
+  bool verbose_;
+  bool terminal_;
+  bool statusShown_ = false;
+  std::chrono::steady_clock::time_point lastStatus_{};
+};
+
+// The file-name part of a path: the text after the last "/", "\" or ":".
+std::string FileNamePart(const std::string& path) {
+  const size_t cut = path.find_last_of("/\\:");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+void Message(std::FILE* err, const char* text) {
+  std::fputs(text, err);
+  std::fputc('\n', err);
+}
+
+// The checks the window makes before a server merge, with its messages. True when the job may
+// start; the backup copy is made on the way.
+bool CheckServer(const ServerJob& job, std::vector<std::string>& paths, std::FILE* err) {
+  platform::Env* env = platform::CurrentEnv();
+  for (const auto& p : job.paths) paths.push_back(Trim(p));
+  if (job.backup) {
+    const std::string backup = Trim(*job.backup);
+    if (backup.empty()) {
+      Message(err, "备份目录不能为空");
+      return false;
+    }
+    const fs::path target = platform::PathFromUtf8(backup);
+    if (!platform::CopyFolderTree({platform::PathFromUtf8(paths[0]).parent_path()},
+                                  target / "loginsrv")) {
+      Message(err, "备份ID目录错误");
+      return false;
+    }
+    if (!platform::CopyFolderTree({platform::PathFromUtf8(paths[4]).parent_path()},
+                                  target / "Dbserver")) {
+      Message(err, "备份数据目录错误");
+      return false;
+    }
+  }
+  for (const auto& p : paths)
+    if (p.empty()) {
+      Message(err, "数据库文件不能为空");
+      return false;
+    }
+  // Window order: main Id, slave Id, main Hum, slave Hum, main Kem, slave Kem.
+  struct Check {
+    int index;
+    const char* name;
+    const char* badName;
+    const char* missing;
+  };
+  static const Check kChecks[] = {
+      {0, "id.db", "请确认主帐号文件名称为Id.db", "主数据库文件Id.db不存在"},
+      {1, "id.db", "请确认从帐号文件名称为Id.db", "从数据库文件Id.db不存在"},
+      {2, "Hum.db", "请确认主角色文件名称为Hum.db", "主数据库文件Hum.db不存在"},
+      {3, "Hum.db", "请确认从角色文件名称为Hum.db", "从数据库文件Hum.db不存在"},
+      {4, "Kem.db", "请确认主数据文件名称为Kem.db", "主数据库文件Kem.db不存在"},
+      {5, "Kem.db", "请确认从数据文件名称为Kem.db", "从数据库文件Kem.db不存在"},
+  };
+  for (const Check& c : kChecks)
+    if (!EqualsFolded(FileNamePart(paths[static_cast<size_t>(c.index)]), c.name)) {
+      Message(err, c.badName);
+      return false;
+    }
+  for (const Check& c : kChecks)
+    if (!env->IsRegularFile(platform::PathFromUtf8(paths[static_cast<size_t>(c.index)]))) {
+      Message(err, c.missing);
+      return false;
+    }
+  return true;
+}
+
+// The duplicate-name suffix as GBK: trimmed, at most 2 characters.
+std::string SuffixToGbk(const std::string& host) {
+  auto gbk = platform::Utf8ToGbk(host);
+  if (!gbk) throw UsageError{"--suffix has characters that GBK cannot hold"};
+  std::string suffix = Trim(*gbk);
+  size_t chars = 0;
+  for (size_t i = 0; i < suffix.size(); ++chars) {
+    const auto c = static_cast<unsigned char>(suffix[i]);
+    i += (c >= 0x81 && c <= 0xFE && i + 1 < suffix.size()) ? 2 : 1;
+  }
+  if (chars > 2) throw UsageError{"--suffix takes at most 2 characters"};
+  return suffix;
+}
+
+// Runs a job on the queue and waits for it, delivering the rebuild notifications meanwhile.
+JobResult RunQueued(JobParams params) {
+  std::mutex m;
+  std::condition_variable cv;
+  std::optional<JobResult> result;
+  JobQueue::Instance().Submit(std::move(params), [&](JobResult r) {
+    std::lock_guard lock(m);
+    result = r;
+    cv.notify_all();
+  });
+  std::unique_lock lock(m);
+  while (!cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return result.has_value(); })) {
+    lock.unlock();
+    Log().DeliverQueued();
+    lock.lock();
+  }
+  lock.unlock();
+  Log().DeliverQueued();
+  return *result;
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+  Options opt;
+  try {
+    opt = Parse(args);
+    if (opt.help) {
+      std::fputs(kUsage, out);
+      return kExitOk;
+    }
+    // Check every job's words before the first one runs.
+    for (const ServerJob& job : opt.jobs)
+      if (job.suffix) SuffixToGbk(*job.suffix);
+  } catch (const UsageError& e) {
+    std::fprintf(err, "zkqmerge-cli: %s\nTry 'zkqmerge-cli --help'.\n", e.message.c_str());
+    return kExitUsage;
+  }
+
+  if (opt.programDir) SetProgramDirOverride(platform::PathFromUtf8(*opt.programDir));
+  try {
+    Log().LoadLogFile();
+  } catch (const FileError& e) {
+    std::fprintf(err, "zkqmerge-cli: cannot read Log.txt: %s\n", e.what());
+    return kExitFailed;
+  }
+
+  ConsoleObserver console(out, opt.verbose);
+  Log().AddObserver(&console);
+  int status = kExitOk;
+  for (const ServerJob& job : opt.jobs) {
+    JobParams params;
+    params.Mode = 4;
+    std::vector<std::string> paths;
+    if (!CheckServer(job, paths, err)) {
+      status = kExitFailed;
+      break;
+    }
+    Process().duplicateNameSuffix = job.suffix ? SuffixToGbk(*job.suffix) : std::string();
+    for (size_t k = 0; k < 6; ++k) params.Param[k] = paths[k];
+    if (RunQueued(std::move(params)) != JobResult::kSucceeded) {
+      status = kExitFailed;
+      break;
+    }
+  }
+  console.ClearStatus();
+  Log().RemoveObserver(&console);
+  std::fflush(out);
+  return status;
+}
+
+}  // namespace zkq::cli

@@ -1,0 +1,62 @@
+// Jobs: one operation (or, for the server merge, a fixed sequence of them) with its start, end
+// and failure lines, run off the thread that started it. Jobs go through one queue and never
+// overlap, because they share the rename maps, the item counter and the files they name.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace zkq {
+
+// What a job does. Param1..Param6 are host texts (paths as the user gave them, numbers, dates);
+// a parameter a mode does not use is empty.
+struct JobParams {
+  uint32_t Mode = 0;
+  std::array<std::string, 6> Param;  // Param[0] is Param1
+};
+
+enum class JobResult {
+  kNoSuchMode,  // a mode without a row: ended at once, nothing logged
+  kSucceeded,   // the operation (for mode 4: the upgrades and the first two merges) returned true
+  kFailed,      // the operation returned false
+  kAborted,     // an error ended the job; it was logged as "作业中止: ..."
+};
+
+// The thread body of a job: dispatch on the mode, log the lines, catch and log any error.
+JobResult RunJob(const JobParams& params);
+
+// The one queue of the process: jobs run one after another on a worker thread of their own.
+class JobQueue {
+ public:
+  using Done = std::function<void(JobResult)>;
+
+  static JobQueue& Instance();
+  ~JobQueue();
+
+  // Queues a job; `done` (optional) is called on the worker thread when it has ended.
+  void Submit(JobParams params, Done done = nullptr);
+  // Queues any work to run in turn with the jobs (the batch merge uses it).
+  void SubmitWork(std::function<void()> work);
+  // Waits until every queued job has ended.
+  void WaitIdle();
+  bool Idle();
+
+ private:
+  JobQueue() = default;
+  void Worker();
+
+  std::mutex mutex_;
+  std::condition_variable wake_, idle_;
+  std::deque<std::function<void()>> pending_;
+  bool running_ = false;
+  bool stopping_ = false;
+  std::thread worker_;
+};
+
+}  // namespace zkq
