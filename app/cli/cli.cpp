@@ -206,13 +206,16 @@ bool CheckServer(const ServerJob& job, std::vector<std::string>& paths, std::FIL
       return false;
     }
     const fs::path target = platform::PathFromUtf8(backup);
-    if (!platform::CopyFolderTree({platform::PathFromUtf8(paths[0]).parent_path()},
-                                  target / "loginsrv")) {
+    // The folder holding a file, also for a name relative to the current folder ("Id.db").
+    auto folderOf = [](const std::string& file) {
+      std::error_code ec;
+      return fs::absolute(platform::PathFromUtf8(file), ec).lexically_normal().parent_path();
+    };
+    if (!platform::CopyFolderTree({folderOf(paths[0])}, target / "loginsrv")) {
       Message(err, "备份ID目录错误");
       return false;
     }
-    if (!platform::CopyFolderTree({platform::PathFromUtf8(paths[4]).parent_path()},
-                                  target / "Dbserver")) {
+    if (!platform::CopyFolderTree({folderOf(paths[4])}, target / "Dbserver")) {
       Message(err, "备份数据目录错误");
       return false;
     }

@@ -1,0 +1,586 @@
+// The command-line runner: usage errors, the checks the window makes before a server merge with
+// its messages, server merges of small zones built byte by byte (alone, joined by "then", with
+// --backup and --suffix), and what goes to standard output and standard error.
+#include "cli.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "common/process_state.h"
+#include "common/progress_log.h"
+#include "support/bytes.h"
+#include "support/test_support.h"
+
+namespace zkq {
+namespace {
+
+using test::GetLe32;
+using test::kAccountFileSignature;
+using test::kCharFileSignature;
+using test::PutLe32;
+using test::PutShort;
+using test::ReadBytes;
+using test::SameBytes;
+using test::WriteBytes;
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+using Lines = std::vector<std::string>;
+
+// ---- Zones built byte by byte ----
+
+constexpr size_t kHeaderSize = 124;
+constexpr size_t kKemRecordSize = 24800;
+constexpr size_t kKem0330RecordSize = 16888;
+
+std::string Header(const std::string& signature, size_t capacity, size_t slotCount) {
+  std::string h(kHeaderSize, '\0');
+  PutShort(h, 0, capacity, signature);
+  PutLe32(h, 104, static_cast<int32_t>(slotCount));
+  PutLe32(h, 112, -1);
+  return h;
+}
+
+struct Character {
+  std::string name, account;
+};
+
+// The three database files of a zone, in the folders the game server keeps them in.
+struct Zone {
+  fs::path root;
+  fs::path id() const { return root / "loginsrv" / "IDDB" / "Id.db"; }
+  fs::path hum() const { return root / "Dbserver" / "FDB" / "Hum.db"; }
+  fs::path kem() const { return root / "Dbserver" / "FDB" / "Kem.db"; }
+};
+
+Zone MakeZone(const fs::path& root, const std::vector<std::string>& accounts,
+              const std::vector<Character>& characters, size_t kemRecordSize = kKemRecordSize) {
+  const Zone zone{root};
+  fs::create_directories(zone.id().parent_path());
+  fs::create_directories(zone.kem().parent_path());
+  std::string id = Header(kAccountFileSignature, 34, accounts.size());
+  for (const std::string& a : accounts) {
+    std::string r(349, '\0');
+    PutShort(r, 32, 10, a);
+    id += r;
+  }
+  std::string hum = Header(kCharFileSignature, 35, characters.size());
+  std::string kem = Header(kCharFileSignature, 35, characters.size());
+  for (const Character& c : characters) {
+    std::string h(73, '\0');
+    PutShort(h, 12, 15, c.name);
+    PutShort(h, 28, 14, c.name);
+    PutShort(h, 43, 10, c.account);
+    hum += h;
+    std::string k(kemRecordSize, '\0');
+    PutShort(k, 12, 15, c.name);
+    PutShort(k, 28, 14, c.name);
+    PutShort(k, 255, 10, c.account);
+    kem += k;
+  }
+  WriteBytes(zone.id(), id);
+  WriteBytes(zone.hum(), hum);
+  WriteBytes(zone.kem(), kem);
+  return zone;
+}
+
+// main: accounts AMY, BEN; characters KING (AMY), QUEEN (BEN).
+// slave: accounts BEN, CAT; characters QUEEN (BEN), ROOK (CAT).
+Zone MainZone(const fs::path& root, size_t kemRecordSize = kKemRecordSize) {
+  return MakeZone(root, {"AMY", "BEN"}, {{"KING", "AMY"}, {"QUEEN", "BEN"}}, kemRecordSize);
+}
+Zone SlaveZone(const fs::path& root) {
+  return MakeZone(root, {"BEN", "CAT"}, {{"QUEEN", "BEN"}, {"ROOK", "CAT"}});
+}
+
+// The six paths of a server job, in command-line order.
+Args ServerPaths(const Zone& main, const Zone& slave) {
+  return {main.id().string(),   slave.id().string(), main.hum().string(),
+          slave.hum().string(), main.kem().string(), slave.kem().string()};
+}
+
+Args ServerArgs(const Zone& main, const Zone& slave, const Args& extra = {}) {
+  Args args = {"server"};
+  for (const std::string& p : ServerPaths(main, slave)) args.push_back(p);
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+// The bytes of every file below a folder, by relative path.
+using Files = std::map<std::string, std::string>;
+Files Snapshot(const fs::path& dir) {
+  Files files;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) files[fs::relative(e.path(), dir).string()] = ReadBytes(e.path());
+  return files;
+}
+
+// The same file names with the same bytes; a difference is named, not dumped.
+testing::AssertionResult SameFiles(const Files& actual, const Files& expected) {
+  for (const auto& [name, bytes] : expected) {
+    const auto it = actual.find(name);
+    if (it == actual.end()) return testing::AssertionFailure() << "missing: " << name;
+    if (auto same = SameBytes(it->second, bytes); !same) return same << " in " << name;
+  }
+  for (const auto& [name, bytes] : actual)
+    if (expected.count(name) == 0) return testing::AssertionFailure() << "unexpected: " << name;
+  return testing::AssertionSuccess();
+}
+
+// ---- Running the command line ----
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string ReadBack(std::FILE* f) {
+  std::fflush(f);
+  std::rewind(f);
+  std::string text;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  std::fclose(f);
+  return text;
+}
+
+Result RunCli(const Args& args) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  EXPECT_TRUE(out && err);
+  Result r;
+  if (!out || !err) return r;
+  r.status = cli::Run(args, out, err);
+  r.out = ReadBack(out);
+  r.err = ReadBack(err);
+  return r;
+}
+
+Lines SplitLf(const std::string& text) {
+  Lines lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  EXPECT_EQ(start, text.size()) << "output does not end with a line end";
+  return lines;
+}
+
+// The texts of the printed log lines: the stamp "yyyy-MM-dd HH:mm:ss " is removed.
+Lines PrintedTexts(const std::string& out) {
+  Lines texts;
+  for (const std::string& line : SplitLf(out)) {
+    const bool stamped = line.size() > 20 && line[4] == '-' && line[7] == '-' && line[10] == ' ' &&
+                         line[13] == ':' && line[16] == ':' && line[19] == ' ';
+    EXPECT_TRUE(stamped) << line;
+    texts.push_back(stamped ? line.substr(20) : line);
+  }
+  return texts;
+}
+
+class CliTest : public test::FileTest {
+ protected:
+  CliTest() { Log().Reset(); }
+  ~CliTest() override { Log().Reset(); }
+};
+
+// ---- Usage ----
+
+TEST_F(CliTest, UsageErrorsGiveStatus2AndRunNothing) {
+  const Zone main = MainZone(dir_ / "main");
+  const Zone slave = SlaveZone(dir_ / "slave");
+  const Args paths = ServerPaths(main, slave);
+  const Args five(paths.begin(), paths.end() - 1);
+  struct Case {
+    const char* name;
+    Args args;
+  };
+  const Case cases[] = {
+      {"no job", {}},
+      {"only options", {"--verbose"}},
+      {"unknown job", {"merge", "a", "b"}},
+      {"unknown option", {"--fast", "server"}},
+      {"server with 5 paths",
+       [&] {
+         Args a = {"server"};
+         a.insert(a.end(), five.begin(), five.end());
+         return a;
+       }()},
+      {"server with 7 paths", ServerArgs(main, slave, {"extra"})},
+      {"unknown server option", ServerArgs(main, slave, {"--colour"})},
+      {"--suffix of 3 characters", ServerArgs(main, slave, {"--suffix", "abc"})},
+      {"--suffix of 3 GBK characters", ServerArgs(main, slave, {"--suffix", "★★★"})},
+      {"--suffix without GBK form", ServerArgs(main, slave, {"--suffix", "\xF0\x9F\x98\x80"})},
+      {"--suffix without a value", ServerArgs(main, slave, {"--suffix"})},
+      {"--backup without a value", ServerArgs(main, slave, {"--backup"})},
+      {"--program-dir without a value", {"--program-dir"}},
+      {"a job not built yet", {"guilds", main.root.string(), slave.root.string()}},
+      {"then without a job", ServerArgs(main, slave, {"then"})},
+      // The words of every job are checked before the first one runs.
+      {"a bad second job", ServerArgs(main, slave, {"then", "clean-storage", "a", "b"})},
+      {"a bad second suffix",
+       [&] {
+         Args a = ServerArgs(main, slave, {"then"});
+         for (const std::string& w : ServerArgs(main, slave, {"--suffix", "abc"})) a.push_back(w);
+         return a;
+       }()},
+  };
+  const auto before = Snapshot(dir_.path());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result r = RunCli(c.args);
+    EXPECT_EQ(r.status, cli::kExitUsage);
+    EXPECT_FALSE(r.err.empty());
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(Log().Lines().empty());
+  }
+  EXPECT_TRUE(
+      SameFiles(Snapshot(dir_.path()), before));  // nothing merged, no Log.txt, no rename list
+}
+
+TEST_F(CliTest, HelpPrintsTheUsageAndRunsNothing) {
+  const Zone main = MainZone(dir_ / "main");
+  const Zone slave = SlaveZone(dir_ / "slave");
+  const auto before = Snapshot(dir_.path());
+  for (const Args& args : {Args{"--help"}, Args{"-h"}, ServerArgs(main, slave, {"--help"})}) {
+    SCOPED_TRACE(args.back());
+    const Result r = RunCli(args);
+    EXPECT_EQ(r.status, cli::kExitOk);
+    EXPECT_NE(r.out.find("Usage: zkqmerge-cli"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("server MAIN_ID SLAVE_ID MAIN_HUM SLAVE_HUM MAIN_KEM SLAVE_KEM"),
+              std::string::npos);
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_TRUE(SameFiles(Snapshot(dir_.path()), before));
+}
+
+// ---- The window's checks ----
+
+TEST_F(CliTest, TheWindowsChecksStopTheJobWithTheirMessages) {
+  const Zone main = MainZone(dir_ / "main");
+  const Zone slave = SlaveZone(dir_ / "slave");
+  fs::create_directories(dir_ / "other");
+  WriteBytes(dir_ / "other" / "Id.db.bak", ReadBytes(main.id()));
+  fs::create_directories(dir_ / "folders" / "Hum.db");
+  const std::string missing = (dir_ / "missing").string();
+  enum { kMainId, kSlaveId, kMainHum, kSlaveHum, kMainKem, kSlaveKem };
+  struct Change {
+    int index;
+    std::string path;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Change> changes;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"empty main account path", {{kMainId, ""}}, "数据库文件不能为空"},
+      {"blank slave data path", {{kSlaveKem, "  "}}, "数据库文件不能为空"},
+      {"empty path before a bad name", {{kMainId, "x.db"}, {kSlaveHum, ""}}, "数据库文件不能为空"},
+      {"main account file misnamed",
+       {{kMainId, (dir_ / "other" / "Id.db.bak").string()}},
+       "请确认主帐号文件名称为Id.db"},
+      {"slave account file misnamed",
+       {{kSlaveId, slave.hum().string()}},
+       "请确认从帐号文件名称为Id.db"},
+      {"main index file misnamed",
+       {{kMainHum, main.kem().string()}},
+       "请确认主角色文件名称为Hum.db"},
+      {"slave index file misnamed",
+       {{kSlaveHum, missing + "/Hum.db.idx"}},
+       "请确认从角色文件名称为Hum.db"},
+      {"main data file misnamed",
+       {{kMainKem, main.hum().string()}},
+       "请确认主数据文件名称为Kem.db"},
+      {"slave data file misnamed", {{kSlaveKem, missing + "/Kem"}}, "请确认从数据文件名称为Kem.db"},
+      {"names are checked in the window's order",
+       {{kSlaveKem, "a/b"}, {kMainHum, "a/b"}, {kSlaveId, "a/b"}},
+       "请确认从帐号文件名称为Id.db"},
+      {"names are checked before existence",
+       {{kMainId, missing + "/Id.db"}, {kMainKem, "Kem.db.bak"}},
+       "请确认主数据文件名称为Kem.db"},
+      {"ID.DB passes the name check", {{kMainId, missing + "/ID.DB"}}, "主数据库文件Id.db不存在"},
+      {"the name is what follows a colon",
+       {{kMainHum, missing + "/x:Hum.db"}},
+       "主数据库文件Hum.db不存在"},
+      {"main account file missing", {{kMainId, missing + "/Id.db"}}, "主数据库文件Id.db不存在"},
+      {"slave account file missing", {{kSlaveId, missing + "/id.db"}}, "从数据库文件Id.db不存在"},
+      {"main index file is a folder",
+       {{kMainHum, (dir_ / "folders" / "Hum.db").string()}},
+       "主数据库文件Hum.db不存在"},
+      {"slave index file missing", {{kSlaveHum, missing + "/Hum.db"}}, "从数据库文件Hum.db不存在"},
+      {"main data file missing", {{kMainKem, missing + "/Kem.db"}}, "主数据库文件Kem.db不存在"},
+      {"slave data file missing", {{kSlaveKem, missing + "/Kem.db"}}, "从数据库文件Kem.db不存在"},
+      {"existence is checked in the window's order",
+       {{kSlaveKem, missing + "/Kem.db"}, {kMainHum, missing + "/Hum.db"}},
+       "主数据库文件Hum.db不存在"},
+  };
+  const auto before = Snapshot(dir_.path());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Args args = ServerArgs(main, slave);
+    for (const Change& ch : c.changes) args[static_cast<size_t>(ch.index) + 1] = ch.path;
+    const Result r = RunCli(args);
+    EXPECT_EQ(r.status, cli::kExitFailed);
+    EXPECT_EQ(r.err, std::string(c.message) + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(Log().Lines().empty());
+  }
+  EXPECT_TRUE(SameFiles(Snapshot(dir_.path()), before));
+}
+
+TEST_F(CliTest, ALogFileThatCannotBeReadStopsBeforeAnyJob) {
+  const Zone main = MainZone(dir_ / "main");
+  const Zone slave = SlaveZone(dir_ / "slave");
+  fs::create_directory(dir_ / "Log.txt");
+  const auto before = Snapshot(dir_.path());
+  const Result r = RunCli(ServerArgs(main, slave));
+  EXPECT_EQ(r.status, cli::kExitFailed);
+  EXPECT_NE(r.err.find("Log.txt"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(SameFiles(Snapshot(dir_.path()), before));
+}
+
+// ---- Server merges ----
+
+TEST_F(CliTest, AServerMergePrintsItsLogLinesAndWritesTheListsToTheProgramFolder) {
+  struct Case {
+    bool verbose;
+    Lines printed;
+  };
+  const Lines progress = {"合并帐号BEN",          "合并帐号CAT",           "合并角色QUEEN",
+                          "合并角色ROOK",         "合并角色QUEEN的数据",   "合并角色ROOK的数据",
+                          "重排角色KING的物品ID", "重排角色QUEEN的物品ID", "重排角色QUEENa的物品ID",
+                          "重排角色ROOK的物品ID"};
+  for (const bool verbose : {false, true}) {
+    SCOPED_TRACE(verbose ? "--verbose" : "quiet");
+    test::TempDir root;
+    Log().Reset();
+    ResetProcessState();
+    fs::remove(dir_ / "Log.txt");
+    const Zone main = MainZone(root / "main");
+    const Zone slave = SlaveZone(root / "slave");
+    const fs::path program = root / "program";
+    fs::create_directories(program);
+
+    Args args = {"--program-dir", program.string()};
+    if (verbose) args.push_back("--verbose");
+    for (const std::string& w : ServerArgs(main, slave)) args.push_back(w);
+    const Result r = RunCli(args);
+
+    EXPECT_EQ(r.status, cli::kExitOk) << r.err;
+    EXPECT_EQ(r.err, "");
+    Lines expected = {"升级数据库文件...", main.kem().string() + " 源数据备份成功!",
+                      slave.kem().string() + " 源数据备份成功!"};
+    if (verbose) expected.insert(expected.end(), progress.begin(), progress.end());
+    expected.push_back("数据库文件合并完毕!");
+    EXPECT_EQ(PrintedTexts(r.out), expected);
+
+    // The lists in the program folder, "Log.txt" (GBK, every line) in the current folder.
+    EXPECT_EQ(ReadBytes(program / "ID更名列表.txt"), "BEN=BENa\r\n");
+    EXPECT_EQ(ReadBytes(program / "人物更名列表.txt"), "QUEEN=QUEENa\r\n");
+    EXPECT_FALSE(fs::exists(dir_ / "ID更名列表.txt"));
+    const std::string log = ReadBytes(dir_ / "Log.txt");
+    EXPECT_NE(log.find("\xBA\xCF\xB2\xA2\xD5\xCA\xBA\xC5"
+                       "BEN\r\n"),
+              std::string::npos);  // 合并帐号
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 14);
+    EXPECT_EQ(GetLe32(ReadBytes(main.hum()), 104), 4);
+  }
+}
+
+TEST_F(CliTest, JobsJoinedByThenRunInTurnAndTheSecondSeesTheFirstsResults) {
+  const Zone main = MainZone(dir_ / "main");
+  const Zone slave = SlaveZone(dir_ / "slave");
+  const Zone slave2 = MakeZone(dir_ / "slave2", {"DAN"}, {{"ROOK", "DAN"}});
+  Args args = ServerArgs(main, slave);
+  args.push_back("then");
+  for (const std::string& w : ServerArgs(main, slave2)) args.push_back(w);
+
+  const Result r = RunCli(args);
+
+  EXPECT_EQ(r.status, cli::kExitOk) << r.err;
+  const Lines texts = PrintedTexts(r.out);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "升级数据库文件..."), 2);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "数据库文件合并完毕!"), 2);
+  // The second job's ROOK clashes with the ROOK the first job brought in.
+  EXPECT_EQ(ReadBytes(main.kem()).size(), kHeaderSize + 5 * kKemRecordSize);
+  EXPECT_EQ(ReadBytes(dir_ / "人物更名列表.txt"), "ROOK=ROOKa\r\n");
+  EXPECT_EQ(Process().charNameMap.Value("ROOK"), "ROOKa");
+  EXPECT_EQ(ReadBytes(dir_ / "ID更名列表.txt"), "BEN=BENa\r\n");
+}
+
+TEST_F(CliTest, AFailingFirstJobStopsTheSecond) {
+  struct Case {
+    const char* name;
+    bool checkFails;  // else the first job's upgrade fails
+    const char* message;
+  };
+  const Case cases[] = {
+      {"first job's checks fail", true, "从数据库文件Kem.db不存在\n"},
+      {"first job's operation fails", false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir root;
+    Log().Reset();
+    ResetProcessState();
+    const Zone main = MainZone(root / "main", c.checkFails ? kKemRecordSize : kKem0330RecordSize);
+    const Zone slave = SlaveZone(root / "slave");
+    if (c.checkFails) fs::remove(slave.kem());
+    const Zone main2 = MainZone(root / "main2");
+    const Zone slave2 = SlaveZone(root / "slave2");
+    const auto secondBefore = Snapshot(main2.root);
+    env_.renameFault = [&](const fs::path&, const fs::path& to) {
+      return to == main.kem() ? std::make_error_code(std::errc::permission_denied)
+                              : std::error_code();
+    };
+    Args args = ServerArgs(main, slave);
+    args.push_back("then");
+    for (const std::string& w : ServerArgs(main2, slave2)) args.push_back(w);
+
+    const Result r = RunCli(args);
+    env_.renameFault = nullptr;
+
+    EXPECT_EQ(r.status, cli::kExitFailed);
+    EXPECT_EQ(r.err, c.message);
+    const Lines texts = PrintedTexts(r.out);
+    if (c.checkFails) {
+      EXPECT_TRUE(texts.empty());
+    } else {
+      ASSERT_FALSE(texts.empty());
+      EXPECT_EQ(texts.back(), "人物数据一升级失败!");
+    }
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "升级数据库文件..."), c.checkFails ? 0 : 1);
+    EXPECT_TRUE(SameFiles(Snapshot(main2.root), secondBefore));
+  }
+}
+
+TEST_F(CliTest, BackupCopiesTheMainZonesFoldersBeforeTheMerge) {
+  const Zone main = MainZone(dir_ / "main");
+  const Zone slave = SlaveZone(dir_ / "slave");
+  const std::string id = ReadBytes(main.id());
+  const std::string hum = ReadBytes(main.hum());
+  const std::string kem = ReadBytes(main.kem());
+  const fs::path backup = dir_ / "backup";
+
+  const Result r = RunCli(ServerArgs(main, slave, {"--backup", backup.string()}));
+
+  EXPECT_EQ(r.status, cli::kExitOk) << r.err;
+  EXPECT_TRUE(SameFiles(Snapshot(backup), (Files{{"Dbserver/FDB/Hum.db", hum},
+                                                 {"Dbserver/FDB/Kem.db", kem},
+                                                 {"loginsrv/IDDB/Id.db", id}})));
+  EXPECT_NE(ReadBytes(main.id()), id);  // the merge ran after the copy
+}
+
+// The folder holding a main file given by a bare or "./" name is the current folder.
+TEST_F(CliTest, BackupOfAMainFileNamedRelativeToTheCurrentFolder) {
+  for (const char* given : {"Id.db", "./Id.db"}) {
+    SCOPED_TRACE(given);
+    test::TempDir root;
+    Log().Reset();
+    ResetProcessState();
+    const Zone main = MainZone(root / "main");
+    const Zone slave = SlaveZone(root / "slave");
+    const std::string id = ReadBytes(main.id());
+    fs::current_path(main.id().parent_path());
+    Args args = ServerArgs(main, slave, {"--backup", (root / "backup").string()});
+    args[1] = given;
+
+    const Result r = RunCli(args);
+    fs::current_path(dir_.path());
+
+    EXPECT_EQ(r.status, cli::kExitOk) << r.err;
+    EXPECT_TRUE(SameBytes(ReadBytes(root / "backup" / "loginsrv" / "IDDB" / "Id.db"), id));
+    EXPECT_FALSE(fs::exists(root / "backup" / "loginsrv" / "Id.db"));
+  }
+}
+
+TEST_F(CliTest, BackupIsMadeBeforeTheChecksAndItsFailuresStopTheJob) {
+  const Zone main = MainZone(dir_ / "main");
+  const Zone slave = SlaveZone(dir_ / "slave");
+  const std::string id = ReadBytes(main.id());
+  struct Case {
+    const char* name;
+    std::string backup;
+    const char* blocker;  // made a file inside the backup folder first
+    bool slaveMissing;
+    const char* message;
+    std::set<std::string> copied;  // files then found in the backup folder
+  };
+  const Case cases[] = {
+      {"empty backup folder", "  ", nullptr, false, "备份目录不能为空\n", {}},
+      {"account folder cannot be copied", "b1", "loginsrv", false, "备份ID目录错误\n", {}},
+      {"database folder cannot be copied",
+       "b2",
+       "Dbserver",
+       false,
+       "备份数据目录错误\n",
+       {"loginsrv/IDDB/Id.db"}},
+      {"a check fails after the copy",
+       "b3",
+       nullptr,
+       true,
+       "从数据库文件Kem.db不存在\n",
+       {"Dbserver/FDB/Hum.db", "Dbserver/FDB/Kem.db", "loginsrv/IDDB/Id.db"}},
+  };
+  const std::string slaveKem = ReadBytes(slave.kem());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path backup =
+        c.backup.find_first_not_of(' ') == std::string::npos ? fs::path(c.backup) : dir_ / c.backup;
+    if (c.blocker) {
+      fs::create_directories(backup);
+      WriteBytes(backup / c.blocker, "a file where a folder must go");
+    }
+    if (c.slaveMissing) fs::remove(slave.kem());
+
+    const Result r = RunCli(ServerArgs(main, slave, {"--backup", backup.string()}));
+    if (c.slaveMissing) WriteBytes(slave.kem(), slaveKem);
+
+    EXPECT_EQ(r.status, cli::kExitFailed);
+    EXPECT_EQ(r.err, c.message);
+    EXPECT_EQ(r.out, "");
+    std::set<std::string> copied;
+    if (fs::exists(backup))
+      for (const auto& [name, bytes] : Snapshot(backup))
+        if (!c.blocker || name != c.blocker) copied.insert(name);
+    EXPECT_EQ(copied, c.copied);
+    EXPECT_TRUE(SameBytes(ReadBytes(main.id()), id));
+  }
+}
+
+TEST_F(CliTest, SuffixReachesTheCharacterIndexMergeAsGbk) {
+  struct Case {
+    std::string given;
+    std::string gbk;
+  };
+  const Case cases[] = {
+      {"★", "\xA1\xEF"}, {" ★ ", "\xA1\xEF"}, {"☆★", "\xA1\xEE\xA1\xEF"}, {"xy", "xy"}, {"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.given);
+    test::TempDir root;
+    Log().Reset();
+    ResetProcessState();
+    const Zone main = MainZone(root / "main");
+    const Zone slave = SlaveZone(root / "slave");
+
+    const Result r = RunCli(ServerArgs(main, slave, {"--suffix", c.given}));
+
+    EXPECT_EQ(r.status, cli::kExitOk) << r.err;
+    EXPECT_EQ(Process().duplicateNameSuffix, c.gbk);
+    const std::string newName = "QUEEN" + (c.gbk.empty() ? std::string("a") : c.gbk);
+    EXPECT_EQ(ReadBytes(dir_ / "人物更名列表.txt"), "QUEEN=" + newName + "\r\n");
+  }
+}
+
+}  // namespace
+}  // namespace zkq

@@ -1,0 +1,489 @@
+// The job runner: the server merge job (mode 4) on small zones built byte by byte, checked by the
+// exact sequence of its log texts, the upgrade loop, the ends of a job (failure, error, unknown
+// mode), and the queue that runs jobs one after another.
+#include "jobs/job.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/process_state.h"
+#include "common/progress_log.h"
+#include "platform/codepage.h"
+#include "support/bytes.h"
+#include "support/test_support.h"
+
+namespace zkq {
+namespace {
+
+using test::GetLe32;
+using test::kAccountFileSignature;
+using test::kCharFileSignature;
+using test::PutLe32;
+using test::PutShort;
+using test::ReadBytes;
+using test::SameBytes;
+using test::WriteBytes;
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+// ---- Zones built byte by byte ----
+
+constexpr size_t kHeaderSize = 124;
+constexpr size_t kAccountSize = 349;
+constexpr size_t kCharIndexSize = 73;
+constexpr size_t kLayoutCurrentSize = 24800;
+constexpr size_t kLayout0820Size = 23774;
+constexpr size_t kLayout0330Size = 16888;
+
+std::string Header(const std::string& signature, size_t capacity, int32_t slotCount) {
+  std::string h(kHeaderSize, '\0');
+  PutShort(h, 0, capacity, signature);
+  PutLe32(h, 104, slotCount);
+  PutLe32(h, 112, -1);
+  return h;
+}
+
+std::string AccountRecord(std::string_view name) {
+  std::string r(kAccountSize, '\0');
+  PutShort(r, 32, 10, name);
+  return r;
+}
+
+std::string CharIndexRecord(std::string_view name, std::string_view account) {
+  std::string r(kCharIndexSize, '\0');
+  PutShort(r, 12, 15, name);
+  PutShort(r, 28, 14, name);
+  PutShort(r, 43, 10, account);
+  return r;
+}
+
+// A character data record of `size` bytes (any layout: the first 582 bytes are shared), with no
+// item in use.
+std::string CharDataRecord(std::string_view name, std::string_view account, size_t size) {
+  std::string r(size, '\0');
+  PutShort(r, 12, 15, name);
+  PutShort(r, 28, 14, name);
+  PutShort(r, 255, 10, account);
+  return r;
+}
+
+struct Character {
+  std::string name, account;
+};
+
+struct Zone {
+  fs::path dir;
+  fs::path id() const { return dir / "Id.db"; }
+  fs::path hum() const { return dir / "Hum.db"; }
+  fs::path kem() const { return dir / "Kem.db"; }
+};
+
+// Writes Id.db, Hum.db and Kem.db into `dir`; Kem.db in the layout of `kemRecordSize`.
+Zone MakeZone(const fs::path& dir, const std::vector<std::string>& accounts,
+              const std::vector<Character>& characters, size_t kemRecordSize = kLayoutCurrentSize) {
+  fs::create_directories(dir);
+  const auto count = [](size_t n) { return static_cast<int32_t>(n); };
+  std::string id = Header(kAccountFileSignature, 34, count(accounts.size()));
+  for (const std::string& a : accounts) id += AccountRecord(a);
+  std::string hum = Header(kCharFileSignature, 35, count(characters.size()));
+  std::string kem = Header(kCharFileSignature, 35, count(characters.size()));
+  for (const Character& c : characters) {
+    hum += CharIndexRecord(c.name, c.account);
+    kem += CharDataRecord(c.name, c.account, kemRecordSize);
+  }
+  Zone zone{dir};
+  WriteBytes(zone.id(), id);
+  WriteBytes(zone.hum(), hum);
+  WriteBytes(zone.kem(), kem);
+  return zone;
+}
+
+JobParams ServerJob(const Zone& main, const Zone& slave) {
+  JobParams p;
+  p.Mode = 4;
+  p.Param = {main.id().string(),   slave.id().string(), main.hum().string(),
+             slave.hum().string(), main.kem().string(), slave.kem().string()};
+  return p;
+}
+
+// ---- Log texts ----
+
+std::string G(std::string_view utf8) {
+  const auto gbk = platform::Utf8ToGbk(utf8);
+  EXPECT_TRUE(gbk.has_value()) << utf8;
+  return gbk.value_or(std::string());
+}
+
+// The text of a stored line: the stamp "yyyy-MM-dd" and, unless it is midnight, " HH:mm:ss",
+// then one blank, are removed.
+std::string StripStamp(const std::string& entry) {
+  const auto digits = [&](size_t at, size_t n) {
+    if (at + n > entry.size()) return false;
+    for (size_t i = at; i < at + n; ++i)
+      if (entry[i] < '0' || entry[i] > '9') return false;
+    return true;
+  };
+  const bool date = digits(0, 4) && entry.size() > 10 && entry[4] == '-' && digits(5, 2) &&
+                    entry[7] == '-' && digits(8, 2) && entry[10] == ' ';
+  EXPECT_TRUE(date) << "no stamp: " << entry;
+  if (!date) return entry;
+  const bool time = entry.size() > 19 && digits(11, 2) && entry[13] == ':' && digits(14, 2) &&
+                    entry[16] == ':' && digits(17, 2) && entry[19] == ' ';
+  return entry.substr(time ? 20 : 11);
+}
+
+Lines Texts(const Lines& entries) {
+  Lines texts;
+  for (const std::string& e : entries) texts.push_back(StripStamp(e));
+  return texts;
+}
+
+// The texts of "Log.txt" in the current folder, which must be CR LF text.
+Lines SavedTexts() {
+  const std::string bytes = ReadBytes("Log.txt");
+  Lines entries;
+  size_t start = 0;
+  for (size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2)
+    entries.push_back(bytes.substr(start, end - start));
+  EXPECT_EQ(start, bytes.size()) << "Log.txt does not end in CR LF";
+  return Texts(entries);
+}
+
+void Append(Lines& to, const Lines& more) {
+  to.insert(to.end(), more.begin(), more.end());
+}
+
+std::string ProbeLine(const fs::path& kem) {
+  return kem.string() + G(" 源数据备份成功!");
+}
+
+// The lines of one upgrade of `kem` from layout 0330 (kind 1) or 0820 (kind 2).
+Lines UpgradeLines(const fs::path& kem, int kind) {
+  return {kem.string() + G(" 原数据备份成功!准备升级数据格式!"),
+          G(kind == 1 ? "老ZKQ3 0330数据结构正在升级..." : "新ZKQ3 0820数据结构正在升级...")};
+}
+
+// The bytes of the one data backup "Kem#yyyyMMdd.db.bak" in a folder.
+std::string DataBackupIn(const fs::path& dir) {
+  std::vector<fs::path> found;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    if (name.size() == 19 && name.rfind("Kem#", 0) == 0 && name.substr(12) == ".db.bak")
+      found.push_back(e.path());
+  }
+  EXPECT_EQ(found.size(), 1u) << dir;
+  return found.size() == 1 ? ReadBytes(found[0]) : std::string();
+}
+
+class JobTest : public test::FileTest {
+ protected:
+  JobTest() { Log().Reset(); }
+  ~JobTest() override { Log().Reset(); }
+};
+
+// ---- The server merge job ----
+
+// main: accounts AMY, BEN; characters KING (AMY), QUEEN (BEN).
+// slave: accounts BEN, CAT; characters QUEEN (BEN), ROOK (CAT).
+// BEN becomes BENa, QUEEN becomes QUEENa.
+struct TwoZones {
+  Zone main, slave;
+};
+
+TwoZones MakeTwoZones(const fs::path& root, size_t mainLayout = kLayoutCurrentSize,
+                      size_t slaveLayout = kLayoutCurrentSize) {
+  return {
+      MakeZone(root / "main", {"AMY", "BEN"}, {{"KING", "AMY"}, {"QUEEN", "BEN"}}, mainLayout),
+      MakeZone(root / "slave", {"BEN", "CAT"}, {{"QUEEN", "BEN"}, {"ROOK", "CAT"}}, slaveLayout)};
+}
+
+// The lines of the three merges of TwoZones, the closing line included.
+Lines MergeLines() {
+  return {G("合并帐号BEN"),          G("合并帐号CAT"),           G("合并角色QUEEN"),
+          G("合并角色ROOK"),         G("合并角色QUEEN的数据"),   G("合并角色ROOK的数据"),
+          G("重排角色KING的物品ID"), G("重排角色QUEEN的物品ID"), G("重排角色QUEENa的物品ID"),
+          G("重排角色ROOK的物品ID"), G("数据库文件合并完毕!")};
+}
+
+TEST_F(JobTest, ServerMergeLogsEachStepInOrderAndSavesTheLog) {
+  const TwoZones z = MakeTwoZones(dir_.path());
+  EXPECT_EQ(RunJob(ServerJob(z.main, z.slave)), JobResult::kSucceeded);
+
+  Lines expected = {G("升级数据库文件..."), ProbeLine(z.main.kem()), ProbeLine(z.slave.kem())};
+  Append(expected, MergeLines());
+  EXPECT_EQ(SavedTexts(), expected);
+  EXPECT_TRUE(Log().Lines().empty());
+  EXPECT_EQ(Log().Percent(), 0);  // Percent 100, then TotalParts 100 empties the bar
+  EXPECT_EQ(Log().TotalParts(), 100u);
+
+  // The merges did their work: the rename lists, and every record in the main files.
+  EXPECT_EQ(ReadBytes(dir_ / "ID更名列表.txt"), "BEN=BENa\r\n");
+  EXPECT_EQ(ReadBytes(dir_ / "人物更名列表.txt"), "QUEEN=QUEENa\r\n");
+  EXPECT_EQ(GetLe32(ReadBytes(z.main.id()), 104), 4);
+  EXPECT_EQ(GetLe32(ReadBytes(z.main.hum()), 104), 4);
+  EXPECT_EQ(ReadBytes(z.main.kem()).size(), kHeaderSize + 4 * kLayoutCurrentSize);
+  EXPECT_EQ(Process().accountNameMap.Value("BEN"), "BENa");
+  EXPECT_EQ(Process().charNameMap.Value("QUEEN"), "QUEENa");
+}
+
+TEST_F(JobTest, OlderLayoutsAreUpgradedBeforeAnyMerge) {
+  struct Case {
+    const char* name;
+    size_t mainLayout, slaveLayout;
+    std::vector<int> mainKinds, slaveKinds;  // the upgrades each file needs, in order
+  };
+  const Case cases[] = {
+      {"main in layout 0330", kLayout0330Size, kLayoutCurrentSize, {1, 2}, {}},
+      {"slave in layout 0820", kLayoutCurrentSize, kLayout0820Size, {}, {2}},
+      {"both in layout 0330", kLayout0330Size, kLayout0330Size, {1, 2}, {1, 2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir root;
+    Log().Reset();
+    ResetProcessState();
+    const TwoZones z = MakeTwoZones(root.path(), c.mainLayout, c.slaveLayout);
+    const std::string mainBefore = ReadBytes(z.main.kem());
+    const std::string slaveBefore = ReadBytes(z.slave.kem());
+
+    EXPECT_EQ(RunJob(ServerJob(z.main, z.slave)), JobResult::kSucceeded);
+
+    Lines expected = {G("升级数据库文件..."), ProbeLine(z.main.kem())};
+    for (int kind : c.mainKinds) {
+      Append(expected, UpgradeLines(z.main.kem(), kind));
+      expected.push_back(G("人物数据一升级完毕!"));
+      expected.push_back(ProbeLine(z.main.kem()));
+    }
+    expected.push_back(ProbeLine(z.slave.kem()));
+    for (int kind : c.slaveKinds) {
+      Append(expected, UpgradeLines(z.slave.kem(), kind));
+      expected.push_back(G("人物数据二升级完毕!"));
+      expected.push_back(ProbeLine(z.slave.kem()));
+    }
+    Append(expected, MergeLines());
+    EXPECT_EQ(SavedTexts(), expected);
+    EXPECT_EQ(ReadBytes(z.main.kem()).size(), kHeaderSize + 4 * kLayoutCurrentSize);
+    EXPECT_EQ(ReadBytes(z.slave.kem()).size(), kHeaderSize + 2 * kLayoutCurrentSize);
+    // However often a file was backed up during the job, its backup holds it as it was before.
+    EXPECT_TRUE(SameBytes(DataBackupIn(z.main.dir), mainBefore));
+    EXPECT_TRUE(SameBytes(DataBackupIn(z.slave.dir), slaveBefore));
+  }
+}
+
+TEST_F(JobTest, AFailedUpgradeEndsTheJobBeforeAnyMerge) {
+  struct Case {
+    const char* name;
+    bool mainFails;
+  };
+  for (const Case c : {Case{"main file", true}, Case{"slave file", false}}) {
+    SCOPED_TRACE(c.name);
+    test::TempDir root;
+    Log().Reset();
+    ResetProcessState();
+    const TwoZones z = MakeTwoZones(root.path(), c.mainFails ? kLayout0330Size : kLayoutCurrentSize,
+                                    c.mainFails ? kLayoutCurrentSize : kLayout0820Size);
+    const fs::path failing = c.mainFails ? z.main.kem() : z.slave.kem();
+    const std::string kemBefore = ReadBytes(failing);
+    const std::string idBefore = ReadBytes(z.main.id());
+    // The upgraded file cannot be put in place.
+    env_.renameFault = [&](const fs::path&, const fs::path& to) {
+      return to == failing ? std::make_error_code(std::errc::permission_denied) : std::error_code();
+    };
+
+    EXPECT_EQ(RunJob(ServerJob(z.main, z.slave)), JobResult::kFailed);
+    env_.renameFault = nullptr;
+
+    Lines expected = {G("升级数据库文件..."), ProbeLine(z.main.kem())};
+    if (c.mainFails) {
+      Append(expected, UpgradeLines(z.main.kem(), 1));
+      expected.push_back(G("人物数据一升级失败!"));
+    } else {
+      expected.push_back(ProbeLine(z.slave.kem()));
+      Append(expected, UpgradeLines(z.slave.kem(), 2));
+      expected.push_back(G("人物数据二升级失败!"));
+    }
+    EXPECT_EQ(Texts(Log().Lines()), expected);
+    EXPECT_TRUE(SameBytes(ReadBytes(failing), kemBefore));
+    EXPECT_TRUE(SameBytes(ReadBytes(z.main.id()), idBefore));
+    EXPECT_FALSE(fs::exists(dir_ / "ID更名列表.txt"));
+  }
+}
+
+TEST_F(JobTest, AMainFileThatCannotBeOpenedEndsTheJobWithoutALine) {
+  struct Case {
+    const char* name;
+    const char* folderName;  // replaced by a folder of that name
+    Lines mergeLines;        // the lines logged before the failing merge
+  };
+  const Case cases[] = {
+      {"account file", "Id.db", {}},
+      {"character index file", "Hum.db", {G("合并帐号BEN"), G("合并帐号CAT")}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir root;
+    Log().Reset();
+    ResetProcessState();
+    const TwoZones z = MakeTwoZones(root.path());
+    fs::remove(z.main.dir / c.folderName);
+    fs::create_directory(z.main.dir / c.folderName);
+    const std::string kemBefore = ReadBytes(z.main.kem());
+
+    EXPECT_EQ(RunJob(ServerJob(z.main, z.slave)), JobResult::kFailed);
+
+    Lines expected = {G("升级数据库文件..."), ProbeLine(z.main.kem()), ProbeLine(z.slave.kem())};
+    Append(expected, c.mergeLines);
+    EXPECT_EQ(Texts(Log().Lines()), expected);
+    EXPECT_TRUE(SameBytes(ReadBytes(z.main.kem()), kemBefore));
+    EXPECT_FALSE(fs::exists(dir_ / "Log.txt"));
+    // A file that could not be opened has no index file written for it.
+    EXPECT_FALSE(fs::exists(z.main.dir / (std::string(c.folderName) + ".idx")));
+  }
+}
+
+TEST_F(JobTest, AnErrorIsLoggedAsOneLineAndAbortsTheJob) {
+  struct Case {
+    const char* name;
+    fs::path folder;     // made a folder before the job
+    size_t linesBefore;  // texts of the successful run that come before the abort line
+  };
+  // Of the lines of a successful run (3 upgrade lines, then MergeLines()): the account rename
+  // list is written after the two account lines; the log is saved after the closing line.
+  const Case cases[] = {
+      {"rename list target is a folder", dir_ / "ID更名列表.txt", 3 + 2},
+      {"Log.txt is a folder", dir_ / "Log.txt", 3 + 11},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir root;
+    Log().Reset();
+    ResetProcessState();
+    const TwoZones z = MakeTwoZones(root.path());
+    fs::create_directory(c.folder);
+
+    EXPECT_EQ(RunJob(ServerJob(z.main, z.slave)), JobResult::kAborted);
+    fs::remove(c.folder);
+
+    Lines expected = {G("升级数据库文件..."), ProbeLine(z.main.kem()), ProbeLine(z.slave.kem())};
+    Append(expected, MergeLines());
+    expected.resize(c.linesBefore);
+    const Lines texts = Texts(Log().Lines());
+    ASSERT_EQ(texts.size(), c.linesBefore + 1);
+    EXPECT_EQ(Lines(texts.begin(), texts.end() - 1), expected);
+    // One line that says why and names the file.
+    const std::string& abort = texts.back();
+    const std::string prefix = G("作业中止: ");
+    EXPECT_EQ(abort.substr(0, prefix.size()), prefix) << abort;
+    const std::string file = platform::PathToGbk(c.folder.filename());
+    EXPECT_NE(abort.find(file), std::string::npos) << abort;
+    EXPECT_GT(abort.size(), prefix.size() + file.size() + 2) << "no reason given: " << abort;
+  }
+}
+
+TEST_F(JobTest, AModeWithoutARowEndsAtOnceWithoutALine) {
+  const TwoZones z = MakeTwoZones(dir_.path());
+  for (uint32_t mode : {0u, 11u, 99u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(mode);
+    JobParams p = ServerJob(z.main, z.slave);
+    p.Mode = mode;
+    EXPECT_EQ(RunJob(p), JobResult::kNoSuchMode);
+  }
+  EXPECT_TRUE(Log().Lines().empty());
+  EXPECT_FALSE(Log().Visible());
+  EXPECT_EQ(GetLe32(ReadBytes(z.main.id()), 104), 2);
+}
+
+// ---- The queue ----
+
+TEST_F(JobTest, QueuedWorkRunsOneAfterAnotherInOrder) {
+  JobQueue& queue = JobQueue::Instance();
+  std::mutex m;
+  std::vector<int> order;
+  std::atomic<int> running{0};
+  std::atomic<int> mostAtOnce{0};
+  const std::thread::id submitter = std::this_thread::get_id();
+  std::atomic<bool> onSubmitter{false};
+  for (int i = 0; i < 5; ++i)
+    queue.SubmitWork([&, i] {
+      const int now = ++running;
+      for (int seen = mostAtOnce; now > seen && !mostAtOnce.compare_exchange_weak(seen, now);) {
+      }
+      if (std::this_thread::get_id() == submitter) onSubmitter = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      {
+        std::lock_guard lock(m);
+        order.push_back(i);
+      }
+      --running;
+    });
+  queue.WaitIdle();
+  EXPECT_TRUE(queue.Idle());
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(mostAtOnce, 1);
+  EXPECT_FALSE(onSubmitter);
+}
+
+TEST_F(JobTest, QueuedJobsReportTheirResultAndAFailingWorkDoesNotStopTheQueue) {
+  JobQueue& queue = JobQueue::Instance();
+  std::mutex m;
+  std::vector<JobResult> results;
+  bool ranAfterThrow = false;
+  JobParams unknown;
+  unknown.Mode = 99;
+  queue.Submit(unknown, [&](JobResult r) {
+    std::lock_guard lock(m);
+    results.push_back(r);
+  });
+  queue.Submit(unknown);  // without a callback
+  queue.SubmitWork([] { throw std::runtime_error("not a job"); });
+  queue.SubmitWork([&] {
+    std::lock_guard lock(m);
+    ranAfterThrow = true;
+  });
+  queue.WaitIdle();
+  EXPECT_EQ(results, (std::vector<JobResult>{JobResult::kNoSuchMode}));
+  EXPECT_TRUE(ranAfterThrow);
+  EXPECT_TRUE(Log().Lines().empty());
+}
+
+TEST_F(JobTest, TwoServerMergesQueuedTogetherRunInTurn) {
+  // The second job merges another slave into the same main zone: it must see the first one's
+  // result, so its ROOK clashes with the ROOK the first job brought in.
+  const TwoZones z = MakeTwoZones(dir_.path());
+  const Zone slave2 = MakeZone(dir_ / "slave2", {"DAN"}, {{"ROOK", "DAN"}});
+  std::mutex m;
+  std::vector<JobResult> results;
+  const auto done = [&](JobResult r) {
+    std::lock_guard lock(m);
+    results.push_back(r);
+  };
+  JobQueue::Instance().Submit(ServerJob(z.main, z.slave), done);
+  JobQueue::Instance().Submit(ServerJob(z.main, slave2), done);
+  JobQueue::Instance().WaitIdle();
+
+  EXPECT_EQ(results, (std::vector<JobResult>{JobResult::kSucceeded, JobResult::kSucceeded}));
+  EXPECT_EQ(ReadBytes(dir_ / "人物更名列表.txt"), "ROOK=ROOKa\r\n");
+  EXPECT_EQ(ReadBytes(z.main.kem()).size(), kHeaderSize + 5 * kLayoutCurrentSize);
+  // "Log.txt" holds what the second job logged after the first one saved.
+  const Lines texts = SavedTexts();
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.front(), G("升级数据库文件..."));
+  EXPECT_EQ(texts.back(), G("数据库文件合并完毕!"));
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), G("升级数据库文件...")), 1);
+}
+
+}  // namespace
+}  // namespace zkq
