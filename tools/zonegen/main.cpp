@@ -1,0 +1,121 @@
+// zkq-genzone: writes a sample zone (Id.db, Hum.db, Kem.db) for trying and timing the merges.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "platform/codepage.h"
+#include "zonegen.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: zkq-genzone DIR --chars N [--seed S] [--clash F] [--prefix P]\n"
+    "\n"
+    "Writes Id.db, Hum.db and Kem.db with N characters (heroes included) into DIR.\n"
+    "  --chars N    number of characters, 1 to 5000000\n"
+    "  --seed S     seed of every random choice (default 1); the same seed gives the same files\n"
+    "  --clash F    share of account and character names, 0 to 1, that zones of other seeds\n"
+    "               share with this one (default 0)\n"
+    "  --prefix P   text (at most 4 GBK bytes) in front of the names that are the zone's own\n";
+
+int Usage(const char* problem) {
+  if (problem) std::fprintf(stderr, "zkq-genzone: %s\n\n", problem);
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+bool ParseInt(const char* text, long long lo, long long hi, long long& out) {
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
+  out = v;
+  return true;
+}
+
+bool ParseUnsigned(const char* text, unsigned long long& out) {
+  char* end = nullptr;
+  errno = 0;
+  if (*text == '-') return false;
+  out = std::strtoull(text, &end, 10);
+  return errno == 0 && end != text && *end == '\0';
+}
+
+bool ParseFraction(const char* text, double& out) {
+  char* end = nullptr;
+  out = std::strtod(text, &end);
+  return end != text && *end == '\0' && out >= 0.0 && out <= 1.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zkq::zonegen::ZoneOptions options;
+  std::string dir;
+  bool haveChars = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    const bool takesValue =
+        arg == "--chars" || arg == "--seed" || arg == "--clash" || arg == "--prefix";
+    if (takesValue && i + 1 >= argc) return Usage("an option lacks its value");
+    if (arg == "--chars") {
+      long long n = 0;
+      if (!ParseInt(argv[++i], 1, 5'000'000, n)) return Usage("--chars takes 1 to 5000000");
+      options.characters = static_cast<int>(n);
+      haveChars = true;
+    } else if (arg == "--seed") {
+      unsigned long long s = 0;
+      if (!ParseUnsigned(argv[++i], s)) return Usage("--seed takes a whole number");
+      options.seed = s;
+    } else if (arg == "--clash") {
+      if (!ParseFraction(argv[++i], options.clash)) return Usage("--clash takes 0 to 1");
+    } else if (arg == "--prefix") {
+      const std::string_view text = argv[++i];
+      // Command-line text is UTF-8 on POSIX; bytes that are not are taken as GBK already.
+      if (zkq::platform::IsValidUtf8(text)) {
+        const auto gbk = zkq::platform::Utf8ToGbk(text);
+        if (!gbk) return Usage("--prefix has characters without a GBK form");
+        options.prefix = *gbk;
+      } else {
+        options.prefix = std::string(text);
+      }
+      if (options.prefix.size() > 4) return Usage("--prefix may have at most 4 GBK bytes");
+    } else if (!arg.empty() && arg[0] == '-') {
+      return Usage("unknown option");
+    } else if (dir.empty()) {
+      dir = std::string(arg);
+    } else {
+      return Usage("only one folder may be given");
+    }
+  }
+  if (dir.empty()) return Usage("the folder is missing");
+  if (!haveChars) return Usage("--chars is required");
+
+  try {
+    const auto s = zkq::zonegen::GenerateZone(zkq::platform::PathFromUtf8(dir), options);
+    std::printf("%s: %d slots, %d accounts (%d from the common list, %d deleted slots)\n",
+                s.idPath.string().c_str(), s.idSlots, s.accounts, s.sharedAccounts,
+                s.deletedAccountSlots);
+    std::printf("%s: %d slots, %d characters, %d deleted slots, %d live records without a name\n",
+                s.humPath.string().c_str(), s.humSlots, s.characters, s.deletedHumSlots,
+                s.emptyHumRecords);
+    std::printf("%s: %d slots, %d characters, %d deleted slots\n", s.kemPath.string().c_str(),
+                s.kemSlots, s.characters, s.deletedKemSlots);
+    std::printf(
+        "characters: %d heroes, %d from the common list, %d flagged deleted by the player, %d "
+        "linked names, %d with extra names\n",
+        s.heroes, s.sharedCharacters, s.charDeleted, s.linkedNames, s.extraLinked);
+    std::printf("items: %lld in use\n", static_cast<long long>(s.items));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zkq-genzone: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
