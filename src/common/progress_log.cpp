@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/datetime.h"
+#include "common/errors.h"
 #include "common/gbk.h"
 #include "common/textfile.h"
 #include "platform/env.h"
@@ -17,6 +18,45 @@ const std::filesystem::path kLogFile = "Log.txt";
 ProgressLog& Log() {
   static ProgressLog log;
   return log;
+}
+
+namespace {
+constexpr size_t kSpillAt = size_t{4} << 20;
+}
+
+ProgressLog::~ProgressLog() {
+  ClearStored();
+}
+
+void ProgressLog::AppendStored(std::string_view bytes) {
+  tail_.append(bytes);
+  if (tail_.size() < kSpillAt) return;
+  if (spool_ == nullptr) spool_ = std::tmpfile();
+  if (spool_ != nullptr && std::fseek(spool_, 0, SEEK_END) == 0 &&
+      std::fwrite(tail_.data(), 1, tail_.size(), spool_) == tail_.size()) {
+    spooled_ += tail_.size();
+    tail_.clear();
+  }
+  // Without a temporary file the lines simply stay in memory.
+}
+
+std::string ProgressLog::StoredBytes() const {
+  std::string all;
+  if (spool_ != nullptr && spooled_ > 0) {
+    all.resize(static_cast<size_t>(spooled_));
+    std::rewind(spool_);
+    const size_t got = std::fread(all.data(), 1, all.size(), spool_);
+    all.resize(got);
+  }
+  all += tail_;
+  return all;
+}
+
+void ProgressLog::ClearStored() {
+  tail_.clear();
+  if (spool_ != nullptr) std::fclose(spool_);
+  spool_ = nullptr;
+  spooled_ = 0;
 }
 
 void ProgressLog::AddObserver(Observer* observer) {
@@ -46,7 +86,8 @@ void ProgressLog::AddLocked(std::string_view text, bool fromLogLine) {
   std::string entry = TimeStamp(platform::CurrentEnv()->Now());
   entry += ' ';
   entry += text;
-  lines_.push_back(entry);
+  AppendStored(entry);
+  AppendStored("\r\n");
   status_ = std::string(text);
   if (fromLogLine) visible_ = true;
   for (Observer* o : observers_) o->OnLine(entry, status_, fromLogLine);
@@ -65,14 +106,45 @@ void ProgressLog::LogProgress(std::string_view text, int32_t position, int32_t t
 
 void ProgressLog::SaveLog() {
   std::lock_guard lock(mutex_);
-  WriteTextLines(kLogFile, lines_);
-  lines_.clear();
+  // Written beside "Log.txt" and renamed over it, from the spool file in large pieces.
+  platform::Env* env = platform::CurrentEnv();
+  const std::filesystem::path temp = platform::SiblingTempPath(kLogFile);
+  std::error_code ec;
+  auto out = env->Open(temp, platform::OpenMode::kCreateTruncate, ec);
+  if (!out) throw FileError(kLogFile, ec.message());
+  bool ok = true;
+  int64_t offset = 0;
+  if (spool_ != nullptr && spooled_ > 0) {
+    std::rewind(spool_);
+    std::vector<char> buf(size_t{1} << 20);
+    uint64_t left = spooled_;
+    while (ok && left > 0) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(left, buf.size()));
+      const size_t got = std::fread(buf.data(), 1, want, spool_);
+      ok = got == want && out->Write(offset, buf.data(), got);
+      offset += static_cast<int64_t>(got);
+      left -= got;
+    }
+  }
+  ok = ok && out->Write(offset, tail_.data(), tail_.size()) && out->Sync();
+  ec = out->LastError();
+  ok = out->Close() && ok;
+  if (ok) ec = env->Rename(temp, kLogFile);
+  if (!ok || ec) {
+    env->RemoveFile(temp);
+    throw FileError(kLogFile, ec ? ec.message() : std::string("write failed"));
+  }
+  ClearStored();
 }
 
 void ProgressLog::LoadLogFile() {
   std::lock_guard lock(mutex_);
-  lines_.clear();
-  if (platform::CurrentEnv()->Exists(kLogFile)) lines_ = ReadTextLines(kLogFile);
+  ClearStored();
+  if (!platform::CurrentEnv()->Exists(kLogFile)) return;
+  for (const std::string& line : ReadTextLines(kLogFile)) {
+    AppendStored(line);
+    AppendStored("\r\n");
+  }
 }
 
 void ProgressLog::SetPercentLocked(uint16_t percent) {
@@ -112,7 +184,7 @@ uint32_t ProgressLog::PartsComplete() const {
 
 std::vector<std::string> ProgressLog::Lines() const {
   std::lock_guard lock(mutex_);
-  return lines_;
+  return SplitLines(StoredBytes());
 }
 
 std::string ProgressLog::Status() const {
@@ -155,7 +227,7 @@ size_t ProgressLog::DeliverQueued() {
 
 void ProgressLog::Reset() {
   std::lock_guard lock(mutex_);
-  lines_.clear();
+  ClearStored();
   status_ = ":";
   visible_ = false;
   percent_ = 0;

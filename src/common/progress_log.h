@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -73,6 +74,11 @@ class ProgressLog : public RebuildProgressSink {
   // Back to the state of a program start without "Log.txt" (tests).
   void Reset();
 
+  ProgressLog() = default;
+  ~ProgressLog() override;
+  ProgressLog(const ProgressLog&) = delete;
+  ProgressLog& operator=(const ProgressLog&) = delete;
+
   // The Percent that LogProgress sets: position / total * 100 rounded half to even, kept as
   // the 16-bit value the bar stores.
   static uint16_t PercentOf(int32_t position, int32_t total);
@@ -83,9 +89,18 @@ class ProgressLog : public RebuildProgressSink {
   void AddLocked(std::string_view text, bool fromLogLine);
   void SetPercentLocked(uint16_t percent);
 
+  // The lines as "Log.txt" will hold them (CR LF after each). Those beyond a few megabytes go
+  // to an anonymous temporary file, so a job over hundreds of thousands of records does not
+  // hold its progress lines in memory.
+  void AppendStored(std::string_view bytes);
+  std::string StoredBytes() const;
+  void ClearStored();
+
   mutable std::mutex mutex_;
   std::vector<Observer*> observers_;
-  std::vector<std::string> lines_;
+  std::string tail_;            // stored bytes not yet in the spool file
+  std::FILE* spool_ = nullptr;  // earlier stored bytes, or null
+  uint64_t spooled_ = 0;
   std::string status_ = ":";
   bool visible_ = false;
   uint16_t percent_ = 0;

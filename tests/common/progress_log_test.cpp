@@ -2,6 +2,7 @@
 // stamp of a line, "Log.txt" loaded at start and replaced by SaveLog, the bar's settings, the
 // queued rebuild notifications and lines logged from several threads.
 #include "common/progress_log.h"
+#include "common/textfile.h"
 
 #include <gtest/gtest.h>
 
@@ -151,6 +152,29 @@ TEST_F(ProgressLogTest, SaveLogWritesTheStartLinesAndTheNewOnesThenOnlyWhatFollo
   Log().SaveLog();
   EXPECT_EQ(ReadBytes(dir_ / "Log.txt"), "2025-01-05 18:02:48 six\r\n");
   EXPECT_TRUE(Log().Lines().empty());
+}
+
+// A long job's lines outgrow memory and move to a temporary file; none may be lost or reordered
+// on the way to "Log.txt", and the lines logged after a save start afresh.
+TEST_F(ProgressLogTest, ManyLinesAreAllSavedInOrder) {
+  constexpr int kLines = 120000;  // about 8 MB of log, more than is kept in memory
+  const std::string filler(40, 'x');
+  for (int i = 0; i < kLines; ++i) Log().LogProgress(std::to_string(i) + filler, i, kLines);
+  const Lines before = Log().Lines();
+  ASSERT_EQ(before.size(), static_cast<size_t>(kLines));
+  EXPECT_EQ(TextOf(before.front()), "0" + filler);
+  EXPECT_EQ(TextOf(before.back()), std::to_string(kLines - 1) + filler);
+
+  Log().SaveLog();
+  const Lines saved = SplitLines(ReadBytes(dir_ / "Log.txt"));
+  EXPECT_EQ(saved, before);
+  EXPECT_TRUE(Log().Lines().empty());
+
+  Log().LogLine("after");
+  Log().SaveLog();
+  const Lines after = SplitLines(ReadBytes(dir_ / "Log.txt"));
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(TextOf(after[0]), "after");
 }
 
 TEST_F(ProgressLogTest, NoLogFileAtStartGivesNoLines) {
