@@ -62,6 +62,9 @@ class Env {
   virtual std::error_code Rename(const fs::path& from, const fs::path& to) = 0;
   // Makes a rename inside the folder durable (a no-op where the system does not need it).
   virtual std::error_code SyncDir(const fs::path& dir) = 0;
+  // Copies `from` to `to` (created or emptied) and flushes `to`. This default reads and writes
+  // through Open(); a system may override it with a copy inside the kernel.
+  virtual std::error_code CopyFile(const fs::path& from, const fs::path& to);
   // The current local date-time.
   virtual TDateTime Now() = 0;
   // The pause the file classes make before a rename.
@@ -86,6 +89,9 @@ class EnvWrapper : public Env {
     return target_->Rename(from, to);
   }
   std::error_code SyncDir(const fs::path& dir) override { return target_->SyncDir(dir); }
+  std::error_code CopyFile(const fs::path& from, const fs::path& to) override {
+    return target_->CopyFile(from, to);
+  }
   TDateTime Now() override { return target_->Now(); }
   void SleepMs(int ms) override { target_->SleepMs(ms); }
 

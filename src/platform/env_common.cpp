@@ -44,6 +44,13 @@ std::error_code ReadWholeFile(const fs::path& path, std::string& out) {
 
 std::error_code CopyFileFlushed(const fs::path& from, const fs::path& to) {
   Env* env = CurrentEnv();
+  std::error_code ec = env->CopyFile(from, to);
+  if (ec) env->RemoveFile(to);
+  return ec;
+}
+
+std::error_code Env::CopyFile(const fs::path& from, const fs::path& to) {
+  Env* env = this;
   std::error_code ec;
   auto src = env->Open(from, OpenMode::kReadShared, ec);
   if (!src) return ec;

@@ -54,6 +54,10 @@ class FakeEnv : public platform::EnvWrapper {
   }
   std::unique_ptr<platform::RandomRWFile> Open(const fs::path& path, platform::OpenMode mode,
                                                std::error_code& ec) override;
+  // Copies through Open(), so that the write faults reach copies too.
+  std::error_code CopyFile(const fs::path& from, const fs::path& to) override {
+    return Env::CopyFile(from, to);
+  }
 
   TDateTime clock = 46000.0;    // 2025-12-09
   TDateTime step = 1.0 / 1024;  // exact in binary, so expected values compare exactly
