@@ -272,7 +272,7 @@ JobResult RunQueued(JobParams params) {
   std::mutex m;
   std::condition_variable cv;
   std::optional<JobResult> result;
-  JobQueue::Instance().Submit(std::move(params), [&](JobResult r) {
+  TImportThread::Create(std::move(params), [&](JobResult r) {
     std::lock_guard lock(m);
     result = r;
     cv.notify_all();

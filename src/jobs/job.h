@@ -59,4 +59,14 @@ class JobQueue {
   std::thread worker_;
 };
 
+// The worker of one job, as the window and the command line start it: the job is queued on the
+// one JobQueue and runs once the jobs before it have ended. Nobody holds or waits for it;
+// `done` (optional) learns the result on the worker thread.
+class TImportThread {
+ public:
+  static void Create(JobParams params, JobQueue::Done done = nullptr) {
+    JobQueue::Instance().Submit(std::move(params), std::move(done));
+  }
+};
+
 }  // namespace zkq
