@@ -6,7 +6,7 @@
 #include "common/process_state.h"
 #include "common/progress_log.h"
 #include "dbfiles/fileiddb.h"
-#include "merge/rename_lists.h"
+#include "common/rename_lists.h"
 
 namespace zkq {
 

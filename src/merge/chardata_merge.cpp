@@ -7,7 +7,7 @@
 #include "common/process_state.h"
 #include "common/progress_log.h"
 #include "dbfiles/filedb.h"
-#include "merge/rename_lists.h"
+#include "common/rename_lists.h"
 
 namespace zkq {
 

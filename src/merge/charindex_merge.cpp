@@ -4,7 +4,7 @@
 #include "common/process_state.h"
 #include "common/progress_log.h"
 #include "dbfiles/filehumdb.h"
-#include "merge/rename_lists.h"
+#include "common/rename_lists.h"
 
 namespace zkq {
 

@@ -1,4 +1,4 @@
-#include "merge/rename_lists.h"
+#include "common/rename_lists.h"
 
 #include <string>
 #include <vector>
