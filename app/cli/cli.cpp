@@ -60,8 +60,28 @@ struct UsageError {
   std::string message;
 };
 
-struct ServerJob {
-  std::vector<std::string> paths;  // MAIN_ID SLAVE_ID MAIN_HUM SLAVE_HUM MAIN_KEM SLAVE_KEM
+// The side-data merges started with a main and a slave path, and the window's messages for
+// them: a path left empty, a path that does not exist.
+struct TwoPathKind {
+  const char* name;
+  uint32_t mode;
+  bool folders;  // folders, or files
+  const char* emptyMessage;
+  const char* missingMessage;
+};
+
+const TwoPathKind kTwoPathKinds[] = {
+    {"guilds", 1, true, "请选择行会目录", "行会目录不存在"},
+    {"tasks", 2, true, "请选择任务目录", "任务目录不存在"},
+    {"vars", 3, true, "请选择变量目录", "变量目录不存在"},
+    {"friends", 5, true, "请选择好友目录", "好友目录不存在"},
+    {"members", 6, false, "请选择会员文件", "会员文件不存在"},
+    {"clans", 9, true, "请选择宗族目录", "宗族目录不存在"},
+};
+
+struct CliJob {
+  const TwoPathKind* twoPath = nullptr;  // null for a server merge
+  std::vector<std::string> paths;  // server: MAIN_ID SLAVE_ID MAIN_HUM SLAVE_HUM MAIN_KEM SLAVE_KEM
   std::optional<std::string> suffix;
   std::optional<std::string> backup;
 };
@@ -70,19 +90,32 @@ struct Options {
   std::optional<std::string> programDir;
   bool verbose = false;
   bool help = false;
-  std::vector<ServerJob> jobs;
+  std::vector<CliJob> jobs;
 };
 
 bool IsKnownLaterJob(std::string_view name) {
-  for (const char* known : {"guilds", "tasks", "vars", "friends", "members", "clean",
-                            "clean-guilds", "clans", "clean-storage", "batch"})
+  for (const char* known : {"clean", "clean-guilds", "clean-storage", "batch"})
     if (name == known) return true;
   return false;
 }
 
+CliJob ParseTwoPaths(const TwoPathKind& kind, const std::vector<std::string>& words) {
+  for (const auto& w : words)
+    if (w.size() > 2 && w.compare(0, 2, "--") == 0)
+      throw UsageError{std::string("unknown option for ") + kind.name + ": " + w};
+  if (words.size() != 2)
+    throw UsageError{std::string(kind.name) + (kind.folders
+                                                   ? " takes 2 folders: MAIN_DIR SLAVE_DIR"
+                                                   : " takes 2 files: MAIN_FILE SLAVE_FILE")};
+  CliJob job;
+  job.twoPath = &kind;
+  job.paths = words;
+  return job;
+}
+
 // One job's words, up to the next "then".
-ServerJob ParseServer(const std::vector<std::string>& words) {
-  ServerJob job;
+CliJob ParseServer(const std::vector<std::string>& words) {
+  CliJob job;
   for (size_t i = 0; i < words.size(); ++i) {
     const std::string& w = words[i];
     if (w == "--suffix" || w == "--backup") {
@@ -133,8 +166,13 @@ Options Parse(const std::vector<std::string>& args) {
         opt.help = true;
         return opt;
       }
+    const TwoPathKind* twoPath = nullptr;
+    for (const TwoPathKind& kind : kTwoPathKinds)
+      if (name == kind.name) twoPath = &kind;
     if (name == "server") {
       opt.jobs.push_back(ParseServer(words));
+    } else if (twoPath != nullptr) {
+      opt.jobs.push_back(ParseTwoPaths(*twoPath, words));
     } else if (IsKnownLaterJob(name)) {
       throw UsageError{"the job '" + name + "' is not available in this build yet"};
     } else {
@@ -196,7 +234,7 @@ void Message(std::FILE* err, const char* text) {
 
 // The checks the window makes before a server merge, with its messages. True when the job may
 // start; the backup copy is made on the way.
-bool CheckServer(const ServerJob& job, std::vector<std::string>& paths, std::FILE* err) {
+bool CheckServer(const CliJob& job, std::vector<std::string>& paths, std::FILE* err) {
   platform::Env* env = platform::CurrentEnv();
   for (const auto& p : job.paths) paths.push_back(Trim(p));
   if (job.backup) {
@@ -253,6 +291,25 @@ bool CheckServer(const ServerJob& job, std::vector<std::string>& paths, std::FIL
   return true;
 }
 
+// The window's checks of a main and a slave path: both given, then the main, then the slave
+// existing.
+bool CheckTwoPaths(const CliJob& job, std::vector<std::string>& paths, std::FILE* err) {
+  platform::Env* env = platform::CurrentEnv();
+  for (const auto& p : job.paths) paths.push_back(Trim(p));
+  if (paths[0].empty() || paths[1].empty()) {
+    Message(err, job.twoPath->emptyMessage);
+    return false;
+  }
+  for (const auto& p : paths) {
+    const fs::path path = platform::PathFromUtf8(p);
+    if (job.twoPath->folders ? !env->IsDirectory(path) : !env->IsRegularFile(path)) {
+      Message(err, job.twoPath->missingMessage);
+      return false;
+    }
+  }
+  return true;
+}
+
 // The duplicate-name suffix as GBK: trimmed, at most 2 characters.
 std::string SuffixToGbk(const std::string& host) {
   auto gbk = platform::Utf8ToGbk(host);
@@ -299,7 +356,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
       return kExitOk;
     }
     // Check every job's words before the first one runs.
-    for (const ServerJob& job : opt.jobs)
+    for (const CliJob& job : opt.jobs)
       if (job.suffix) SuffixToGbk(*job.suffix);
   } catch (const UsageError& e) {
     std::fprintf(err, "zkqmerge-cli: %s\nTry 'zkqmerge-cli --help'.\n", e.message.c_str());
@@ -317,16 +374,24 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   ConsoleObserver console(out, opt.verbose);
   Log().AddObserver(&console);
   int status = kExitOk;
-  for (const ServerJob& job : opt.jobs) {
+  for (const CliJob& job : opt.jobs) {
     JobParams params;
-    params.Mode = 4;
     std::vector<std::string> paths;
-    if (!CheckServer(job, paths, err)) {
-      status = kExitFailed;
-      break;
+    if (job.twoPath != nullptr) {
+      if (!CheckTwoPaths(job, paths, err)) {
+        status = kExitFailed;
+        break;
+      }
+      params.Mode = job.twoPath->mode;
+    } else {
+      if (!CheckServer(job, paths, err)) {
+        status = kExitFailed;
+        break;
+      }
+      Process().duplicateNameSuffix = job.suffix ? SuffixToGbk(*job.suffix) : std::string();
+      params.Mode = 4;
     }
-    Process().duplicateNameSuffix = job.suffix ? SuffixToGbk(*job.suffix) : std::string();
-    for (size_t k = 0; k < 6; ++k) params.Param[k] = paths[k];
+    for (size_t k = 0; k < paths.size(); ++k) params.Param[k] = paths[k];
     if (RunQueued(std::move(params)) != JobResult::kSucceeded) {
       status = kExitFailed;
       break;

@@ -10,6 +10,11 @@
 #include "merge/charindex_merge.h"
 #include "merge/upgrade.h"
 #include "platform/codepage.h"
+#include "sidedata/friend_merge.h"
+#include "sidedata/guild_merge.h"
+#include "sidedata/member_merge.h"
+#include "sidedata/petstall_merge.h"
+#include "sidedata/variable_merge.h"
 
 namespace zkq {
 
@@ -52,16 +57,43 @@ JobResult ServerMerge(const JobParams& p) {
   return JobResult::kSucceeded;
 }
 
+// A row of the mode table for the side-data merges: start line, operation, end line.
+struct SideDataRow {
+  uint32_t mode;
+  const char* startLine;
+  bool (*operation)(const fs::path&, const fs::path&);
+  const char* endLine;
+  bool setsTotalParts;  // Percent 100, then TotalParts 100, before the end line
+};
+
+const SideDataRow kSideDataRows[] = {
+    {1, "处理行会数据...", MergeGuilds, "行会数据合并完毕!", false},
+    {2, "处理任务数据...", MergePetStalls, "任务数据合并完毕!", false},
+    {3, "处理变量数据...", MergeVariables, "变量数据合并完毕!", true},
+    {5, "处理好友数据...", MergeFriends, "好友数据合并完毕!", false},
+    {6, "处理会员数据...", MergeMembers, "会员数据合并完毕!", false},
+    {9, "处理宗族数据...", MergeClans, "宗族数据合并完毕!", false},
+};
+
+// Start line, operation on Param1 and Param2; on true Percent 100 and the end line. On false
+// these modes log nothing more.
+JobResult SideDataMerge(const SideDataRow& row, const JobParams& p) {
+  Log().LogLine(Gbk(row.startLine));
+  if (!row.operation(ParamPath(p, 1), ParamPath(p, 2))) return JobResult::kFailed;
+  Log().SetPercent(100);
+  if (row.setsTotalParts) Log().SetTotalParts(100);
+  Log().LogLine(Gbk(row.endLine));
+  return JobResult::kSucceeded;
+}
+
 }  // namespace
 
 JobResult RunJob(const JobParams& params) {
   try {
-    switch (params.Mode) {
-      case 4:
-        return ServerMerge(params);
-      default:
-        return JobResult::kNoSuchMode;
-    }
+    if (params.Mode == 4) return ServerMerge(params);
+    for (const SideDataRow& row : kSideDataRows)
+      if (row.mode == params.Mode) return SideDataMerge(row, params);
+    return JobResult::kNoSuchMode;
   } catch (const FileError& e) {
     // An error never ends a job silently.
     Log().LogLine(Gbk("作业中止: ") + e.reason() + ": " + platform::PathToGbk(e.path()));

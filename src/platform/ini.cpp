@@ -118,18 +118,16 @@ std::string ReadString(const fs::path& file, std::string_view section, std::stri
   return ValueOf((*lines)[*place.key]);
 }
 
+std::optional<int32_t> ParseIniInteger(std::string_view text) {
+  if (text.size() >= 3 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+    return ParseInt(text.substr(2), 16);
+  if (!text.empty() && text[0] == '$') return ParseInt(text.substr(1), 16);
+  return ParseInt(text, 10);
+}
+
 int32_t ReadInteger(const fs::path& file, std::string_view section, std::string_view key,
                     int32_t def) {
-  const std::string text = ReadString(file, section, key, "");
-  std::optional<int32_t> value;
-  if (text.size() >= 3 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    value = ParseInt(std::string_view(text).substr(2), 16);
-  } else if (!text.empty() && text[0] == '$') {
-    value = ParseInt(std::string_view(text).substr(1), 16);
-  } else {
-    value = ParseInt(text, 10);
-  }
-  return value.value_or(def);
+  return ParseIniInteger(ReadString(file, section, key, "")).value_or(def);
 }
 
 void WriteString(const fs::path& file, std::string_view section, std::string_view key,

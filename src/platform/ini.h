@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,10 @@ namespace zkq::platform {
 // cut there.
 std::string ReadString(const std::filesystem::path& file, std::string_view section,
                        std::string_view key, std::string_view def);
+
+// An INI value as an integer: hexadecimal after "0x"/"0X" (text of 3 or more characters) or
+// "$", decimal otherwise; nullopt when the text is empty or not a valid 32-bit integer.
+std::optional<int32_t> ParseIniInteger(std::string_view text);
 
 // ReadString as an integer: hexadecimal after "0x"/"0X" (text of 3 or more characters) or "$",
 // decimal otherwise; `def` when the text is empty or not a valid integer.

@@ -221,7 +221,9 @@ TEST_F(CliTest, UsageErrorsGiveStatus2AndRunNothing) {
       {"--suffix without a value", ServerArgs(main, slave, {"--suffix"})},
       {"--backup without a value", ServerArgs(main, slave, {"--backup"})},
       {"--program-dir without a value", {"--program-dir"}},
-      {"a job not built yet", {"guilds", main.root.string(), slave.root.string()}},
+      {"a job not built yet", {"clean-guilds", main.root.string(), "50"}},
+      {"guilds with 3 folders", {"guilds", "a", "b", "c"}},
+      {"an option for members", {"members", "a", "b", "--suffix", "x"}},
       {"then without a job", ServerArgs(main, slave, {"then"})},
       // The words of every job are checked before the first one runs.
       {"a bad second job", ServerArgs(main, slave, {"then", "clean-storage", "a", "b"})},
@@ -580,6 +582,98 @@ TEST_F(CliTest, SuffixReachesTheCharacterIndexMergeAsGbk) {
     const std::string newName = "QUEEN" + (c.gbk.empty() ? std::string("a") : c.gbk);
     EXPECT_EQ(ReadBytes(dir_ / "人物更名列表.txt"), "QUEEN=" + newName + "\r\n");
   }
+}
+
+}  // namespace
+}  // namespace zkq
+
+namespace zkq {
+namespace {
+
+// ---- The side-data jobs ----
+
+TEST_F(CliTest, SideDataJobsMakeTheWindowsChecks) {
+  fs::create_directories(dir_ / "a");
+  fs::create_directories(dir_ / "b");
+  WriteBytes(dir_ / "m.txt", "Ann\r\n");
+  WriteBytes(dir_ / "s.txt", "Bob\r\n");
+  const std::string a = (dir_ / "a").string(), b = (dir_ / "b").string();
+  const std::string m = (dir_ / "m.txt").string(), sl = (dir_ / "s.txt").string();
+  const std::string none = (dir_ / "none").string();
+  struct Case {
+    Args args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"guilds", " ", b}, "请选择行会目录"},   {{"guilds", none, b}, "行会目录不存在"},
+      {{"guilds", a, none}, "行会目录不存在"},  {{"tasks", a, ""}, "请选择任务目录"},
+      {{"tasks", none, b}, "任务目录不存在"},   {{"vars", "", ""}, "请选择变量目录"},
+      {{"vars", a, none}, "变量目录不存在"},    {{"friends", "", b}, "请选择好友目录"},
+      {{"friends", none, b}, "好友目录不存在"}, {{"members", "", sl}, "请选择会员文件"},
+      {{"members", m, none}, "会员文件不存在"}, {{"members", a, b}, "会员文件不存在"},
+      {{"clans", a, " "}, "请选择宗族目录"},    {{"clans", m, sl}, "宗族目录不存在"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
+    const Result r = RunCli(c.args);
+    EXPECT_EQ(r.status, cli::kExitFailed);
+    EXPECT_EQ(r.err, std::string(c.message) + "\n");
+    EXPECT_TRUE(r.out.empty());
+  }
+  EXPECT_EQ(ReadBytes(dir_ / "m.txt"), "Ann\r\n");
+}
+
+TEST_F(CliTest, MembersJobMergesTheFilesAndReportsSuccess) {
+  WriteBytes(dir_ / "m.txt", "Ann\r\n");
+  WriteBytes(dir_ / "s.txt", "Bob\r\nann\r\n");
+  const Result r =
+      RunCli({"members", (dir_ / "m.txt").string() + " ", " " + (dir_ / "s.txt").string()});
+  EXPECT_EQ(r.status, cli::kExitOk) << r.err;
+  EXPECT_EQ(PrintedTexts(r.out), (Lines{"处理会员数据...", "会员数据合并完毕!"}));
+  EXPECT_EQ(ReadBytes(dir_ / "m.txt"), "Ann\r\nBob\r\n");
+}
+
+// A task merge run after a server merge in the same process continues the item numbering
+// where the character data merge left it, as two jobs started from one window would.
+TEST_F(CliTest, TasksAfterAServerMergeContinueTheItemNumbers) {
+  const Zone main = MainZone(dir_ / "main");
+  const Zone slave = SlaveZone(dir_ / "slave");
+  // Each main character holds one item in Items30 (slot 0, offset 20623).
+  std::string kem = ReadBytes(main.kem());
+  for (size_t rec = 0; rec < 2; ++rec) PutLe32(kem, kHeaderSize + rec * kKemRecordSize + 20623, 77);
+  WriteBytes(main.kem(), kem);
+
+  fs::create_directories(dir_ / "tasks-main");
+  fs::create_directories(dir_ / "tasks-slave");
+  const auto hexOf = [](const std::string& bytes) {
+    std::string hex;
+    for (const unsigned char c : bytes) {
+      hex += "0123456789ABCDEF"[c >> 4];
+      hex += "0123456789ABCDEF"[c & 15];
+    }
+    return hex;
+  };
+  std::string item(85, '\0');
+  PutLe32(item, 0, 5);
+  WriteBytes(dir_ / "tasks-slave" / "ROOK",
+             "[PetSell]\r\nItemCount=1\r\nItem1=" + hexOf(item) + "\r\n");
+
+  Args args = ServerArgs(main, slave);
+  for (const std::string& w :
+       Args{"then", "tasks", (dir_ / "tasks-main").string(), (dir_ / "tasks-slave").string()})
+    args.push_back(w);
+  const Result r = RunCli(args);
+
+  EXPECT_EQ(r.status, cli::kExitOk) << r.err;
+  // The server merge numbered the two items 1 and 2; the stalled item takes 3.
+  EXPECT_EQ(Process().itemCounter, 3u);
+  PutLe32(item, 0, 3);
+  EXPECT_EQ(ReadBytes(dir_ / "tasks-main" / "ROOK"),
+            "[PetSell]\r\nItemCount=1\r\nItem1=" + hexOf(item) + "\r\n\r\n");
+  const Lines texts = PrintedTexts(r.out);
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts[texts.size() - 2], "处理任务数据...");
+  EXPECT_EQ(texts.back(), "任务数据合并完毕!");
 }
 
 }  // namespace

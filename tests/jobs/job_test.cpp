@@ -406,6 +406,63 @@ TEST_F(JobTest, AModeWithoutARowEndsAtOnceWithoutALine) {
   EXPECT_EQ(GetLe32(ReadBytes(z.main.id()), 104), 2);
 }
 
+// ---- The side-data merge jobs ----
+
+// Each mode's start and end lines, and its bar settings on success; on false only the start
+// line. Folders that exist make every operation succeed (the guild and clan merges also need
+// the slave's list and per-item folder); missing ones make the guild, clan and task merges fail.
+TEST_F(JobTest, SideDataModesLogTheirStartAndEndLines) {
+  struct Row {
+    uint32_t mode;
+    const char* start;
+    const char* end;
+    bool folders;  // false: two files
+    bool failsWithoutFolders;
+  };
+  const Row rows[] = {
+      {1, "处理行会数据...", "行会数据合并完毕!", true, true},
+      {2, "处理任务数据...", "任务数据合并完毕!", true, true},
+      {3, "处理变量数据...", "变量数据合并完毕!", true, false},
+      {5, "处理好友数据...", "好友数据合并完毕!", true, false},
+      {6, "处理会员数据...", "会员数据合并完毕!", false, false},
+      {9, "处理宗族数据...", "宗族数据合并完毕!", true, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.mode);
+    const fs::path base = Path("mode" + std::to_string(row.mode));
+    JobParams p;
+    p.Mode = row.mode;
+    p.Param[0] = (base / "main").string();
+    p.Param[1] = (base / "slave").string();
+    if (row.folders) {
+      fs::create_directories(base / "main");
+      fs::create_directories(base / "slave" / "Guilds");
+      fs::create_directories(base / "slave" / "Clans");
+      WriteBytes(base / "slave" / "Guildlist.txt", "");
+      WriteBytes(base / "slave" / "Clanlist.txt", "");
+    } else {
+      fs::create_directories(base);
+      WriteBytes(base / "main", "Ann\r\n");
+      WriteBytes(base / "slave", "Bob\r\n");
+    }
+    Log().Reset();
+    Log().SetTotalParts(7);  // TotalParts set by an earlier job
+    EXPECT_EQ(RunJob(p), JobResult::kSucceeded);
+    EXPECT_EQ(Texts(Log().Lines()), (Lines{G(row.start), G(row.end)}));
+    // Mode 3 sets Percent 100, then TotalParts 100, which empties the bar again.
+    EXPECT_EQ(Log().Percent(), row.mode == 3 ? 0 : 100);
+    EXPECT_EQ(Log().TotalParts(), row.mode == 3 ? 100u : 7u);
+
+    if (row.failsWithoutFolders) {
+      Log().Reset();
+      p.Param[1] = (base / "missing").string();
+      EXPECT_EQ(RunJob(p), JobResult::kFailed);
+      EXPECT_EQ(Texts(Log().Lines()), (Lines{G(row.start)}));
+      EXPECT_EQ(Log().Percent(), 0);
+    }
+  }
+}
+
 // ---- The queue ----
 
 TEST_F(JobTest, QueuedWorkRunsOneAfterAnotherInOrder) {
