@@ -13,6 +13,7 @@
 #include "common/process_state.h"
 #include "common/progress_log.h"
 #include "common/textfile.h"
+#include "jobs/batch.h"
 #include "jobs/job.h"
 #include "platform/codepage.h"
 #include "platform/console.h"
@@ -79,11 +80,18 @@ const TwoPathKind kTwoPathKinds[] = {
     {"clans", 9, true, "请选择宗族目录", "宗族目录不存在"},
 };
 
+enum class Cleanup { kNone, kAccounts, kGuilds, kStorage };
+
 struct CliJob {
-  const TwoPathKind* twoPath = nullptr;  // null for a server merge
+  const TwoPathKind* twoPath = nullptr;  // a side-data merge
+  Cleanup cleanup = Cleanup::kNone;      // a cleanup; neither: a server merge
   std::vector<std::string> paths;  // server: MAIN_ID SLAVE_ID MAIN_HUM SLAVE_HUM MAIN_KEM SLAVE_KEM
   std::optional<std::string> suffix;
   std::optional<std::string> backup;
+  std::string before, minLevel;  // clean: the texts of --before and --min-level
+  bool clearDeleted = false;     // clean: --clear-deleted
+  std::string number;            // clean-guilds: MIN_MEMBERS as given
+  bool batch = false;            // a batch merge of the configuration file in paths[0]
 };
 
 struct Options {
@@ -93,10 +101,48 @@ struct Options {
   std::vector<CliJob> jobs;
 };
 
-bool IsKnownLaterJob(std::string_view name) {
-  for (const char* known : {"clean", "clean-guilds", "clean-storage", "batch"})
-    if (name == known) return true;
-  return false;
+// clean ID_DB HUM_DB KEM_DB --before YYYY-MM-DD --min-level N [--clear-deleted]
+CliJob ParseClean(const std::vector<std::string>& words) {
+  CliJob job;
+  job.cleanup = Cleanup::kAccounts;
+  std::optional<std::string> before, minLevel;
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& w = words[i];
+    if (w == "--before" || w == "--min-level") {
+      if (i + 1 >= words.size()) throw UsageError{w + " needs a value"};
+      (w == "--before" ? before : minLevel) = words[++i];
+    } else if (w == "--clear-deleted") {
+      job.clearDeleted = true;
+    } else if (w.size() > 2 && w.compare(0, 2, "--") == 0) {
+      throw UsageError{"unknown option for clean: " + w};
+    } else {
+      job.paths.push_back(w);
+    }
+  }
+  if (job.paths.size() != 3) throw UsageError{"clean takes 3 paths: ID_DB HUM_DB KEM_DB"};
+  if (!before || !minLevel) throw UsageError{"clean needs --before YYYY-MM-DD and --min-level N"};
+  job.before = *before;
+  job.minLevel = *minLevel;
+  return job;
+}
+
+// clean-guilds GUILD_DIR MIN_MEMBERS, clean-storage STORAGE_DIR HUM_DB
+CliJob ParsePair(Cleanup kind, const std::string& name, const std::vector<std::string>& words) {
+  for (const auto& w : words)
+    if (w.size() > 2 && w.compare(0, 2, "--") == 0)
+      throw UsageError{"unknown option for " + name + ": " + w};
+  if (words.size() != 2)
+    throw UsageError{name + (kind == Cleanup::kGuilds ? " takes GUILD_DIR MIN_MEMBERS"
+                                                      : " takes STORAGE_DIR HUM_DB")};
+  CliJob job;
+  job.cleanup = kind;
+  job.paths = {words[0]};
+  if (kind == Cleanup::kGuilds) {
+    job.number = words[1];
+  } else {
+    job.paths.push_back(words[1]);
+  }
+  return job;
 }
 
 CliJob ParseTwoPaths(const TwoPathKind& kind, const std::vector<std::string>& words) {
@@ -173,8 +219,19 @@ Options Parse(const std::vector<std::string>& args) {
       opt.jobs.push_back(ParseServer(words));
     } else if (twoPath != nullptr) {
       opt.jobs.push_back(ParseTwoPaths(*twoPath, words));
-    } else if (IsKnownLaterJob(name)) {
-      throw UsageError{"the job '" + name + "' is not available in this build yet"};
+    } else if (name == "clean") {
+      opt.jobs.push_back(ParseClean(words));
+    } else if (name == "clean-guilds") {
+      opt.jobs.push_back(ParsePair(Cleanup::kGuilds, name, words));
+    } else if (name == "clean-storage") {
+      opt.jobs.push_back(ParsePair(Cleanup::kStorage, name, words));
+    } else if (name == "batch") {
+      if (words.size() != 1 || words[0].compare(0, 2, "--") == 0)
+        throw UsageError{"batch takes one file: CONFIG_INI"};
+      CliJob job;
+      job.batch = true;
+      job.paths = words;
+      opt.jobs.push_back(job);
     } else {
       throw UsageError{"unknown job: " + name};
     }
@@ -310,6 +367,65 @@ bool CheckTwoPaths(const CliJob& job, std::vector<std::string>& paths, std::FILE
   return true;
 }
 
+// The window's checks before a cleanup. The database files are named by path here where the
+// window names their folders; the messages are the window's.
+bool CheckCleanup(const CliJob& job, std::vector<std::string>& paths, std::FILE* err) {
+  platform::Env* env = platform::CurrentEnv();
+  for (const auto& p : job.paths) paths.push_back(Trim(p));
+  auto folderOf = [](const std::string& file) {
+    std::error_code ec;
+    return fs::absolute(platform::PathFromUtf8(file), ec).lexically_normal().parent_path();
+  };
+  auto fileMissing = [&](const std::string& file) {
+    if (env->IsRegularFile(platform::PathFromUtf8(file))) return false;
+    std::fprintf(err, "文件%s不存在\n", file.c_str());
+    return true;
+  };
+  // Database files given by path: "请选择数据库目录" / "数据库目录不存在" / "文件...不存在".
+  auto databaseFilesMissing = [&](const std::vector<std::string>& files) {
+    for (const auto& f : files)
+      if (f.empty()) {
+        Message(err, "请选择数据库目录");
+        return true;
+      }
+    for (const auto& f : files)
+      if (!env->IsDirectory(folderOf(f))) {
+        Message(err, "数据库目录不存在");
+        return true;
+      }
+    for (const auto& f : files)
+      if (fileMissing(f)) return true;
+    return false;
+  };
+  switch (job.cleanup) {
+    case Cleanup::kAccounts:
+      return !databaseFilesMissing(paths);
+    case Cleanup::kGuilds:
+      if (paths[0].empty()) {
+        Message(err, "请选择行会目录");
+        return false;
+      }
+      if (!env->IsDirectory(platform::PathFromUtf8(paths[0]))) {
+        Message(err, "行会目录不存在");
+        return false;
+      }
+      return true;
+    case Cleanup::kStorage:
+      if (paths[0].empty()) {
+        Message(err, "请选择Storage目录");
+        return false;
+      }
+      if (!env->IsDirectory(platform::PathFromUtf8(paths[0]))) {
+        Message(err, "Storage目录不存在");
+        return false;
+      }
+      return !databaseFilesMissing({paths[1]});
+    case Cleanup::kNone:
+      break;
+  }
+  return false;
+}
+
 // The duplicate-name suffix as GBK: trimmed, at most 2 characters.
 std::string SuffixToGbk(const std::string& host) {
   auto gbk = platform::Utf8ToGbk(host);
@@ -324,12 +440,14 @@ std::string SuffixToGbk(const std::string& host) {
   return suffix;
 }
 
-// Runs a job on the queue and waits for it, delivering the rebuild notifications meanwhile.
-JobResult RunQueued(JobParams params) {
+// Starts work on the job queue and waits for its result, delivering the rebuild notifications
+// meanwhile (this thread displays the log).
+template <class Result, class Start>
+Result WaitFor(Start start) {
   std::mutex m;
   std::condition_variable cv;
-  std::optional<JobResult> result;
-  TImportThread::Create(std::move(params), [&](JobResult r) {
+  std::optional<Result> result;
+  start([&](const Result& r) {
     std::lock_guard lock(m);
     result = r;
     cv.notify_all();
@@ -343,6 +461,18 @@ JobResult RunQueued(JobParams params) {
   lock.unlock();
   Log().DeliverQueued();
   return *result;
+}
+
+JobResult RunQueued(JobParams params) {
+  return WaitFor<JobResult>([&](auto done) {
+    TImportThread::Create(std::move(params), [done](JobResult r) { done(r); });
+  });
+}
+
+BatchOutcome RunBatchQueued(const fs::path& config) {
+  return WaitFor<BatchOutcome>([&](auto done) {
+    TBatImportThread::Create(config, [done](const BatchOutcome& o) { done(o); });
+  });
 }
 
 }  // namespace
@@ -377,12 +507,44 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   for (const CliJob& job : opt.jobs) {
     JobParams params;
     std::vector<std::string> paths;
+    if (job.batch) {
+      // The window takes the file name as typed, untrimmed.
+      const fs::path config = platform::PathFromUtf8(job.paths[0]);
+      if (!platform::CurrentEnv()->IsRegularFile(config)) {
+        std::fprintf(err, "文件 %s不存在\n", job.paths[0].c_str());
+        status = kExitFailed;
+        break;
+      }
+      // A skipped slave zone or an early end is no success: a script must not take a partial
+      // merge for a whole one.
+      if (!RunBatchQueued(config).Complete()) {
+        status = kExitFailed;
+        break;
+      }
+      continue;
+    }
     if (job.twoPath != nullptr) {
       if (!CheckTwoPaths(job, paths, err)) {
         status = kExitFailed;
         break;
       }
       params.Mode = job.twoPath->mode;
+    } else if (job.cleanup != Cleanup::kNone) {
+      if (!CheckCleanup(job, paths, err)) {
+        status = kExitFailed;
+        break;
+      }
+      if (job.cleanup == Cleanup::kAccounts) {
+        params.Mode = 7;
+        paths.push_back(job.before);
+        paths.push_back(job.minLevel);
+        paths.push_back(job.clearDeleted ? "1" : "0");
+      } else if (job.cleanup == Cleanup::kGuilds) {
+        params.Mode = 8;
+        paths.push_back(job.number);
+      } else {
+        params.Mode = 10;
+      }
     } else {
       if (!CheckServer(job, paths, err)) {
         status = kExitFailed;

@@ -163,6 +163,16 @@ int TFileDB::ReadAtWhole(int position, CharDataRecord& record) {
   return ReadSlotWholeRaw(slot, record.bytes.data()) ? slot : -1;
 }
 
+int TFileDB::ReadPartAt(int position, size_t offset, uint8_t* buffer, size_t length) {
+  if (position < 0 || position >= nameList_.Count()) return -1;
+  if (offset > CharDataRecord::kSize || length > CharDataRecord::kSize - offset) return -1;
+  const int32_t slot = nameList_.Value(position);
+  const int64_t at = SlotOffset(slot);
+  if (file() == nullptr || slot < 0 || at < 0) return -1;
+  const int64_t got = file()->Read(at + static_cast<int64_t>(offset), buffer, length);
+  return got == static_cast<int64_t>(length) ? slot : -1;
+}
+
 bool TFileDB::WriteRecord(int32_t slot, CharDataRecord& record, bool isNew) {
   const int64_t offset = SlotOffset(slot);
   if (file() == nullptr || offset < 0) return false;

@@ -1,7 +1,13 @@
 #include "jobs/job.h"
 
+#include <charconv>
+#include <cstdio>
 #include <exception>
 
+#include "cleanup/account_cleanup.h"
+#include "cleanup/guild_cleanup.h"
+#include "cleanup/storage_cleanup.h"
+#include "common/datetime.h"
 #include "common/errors.h"
 #include "common/gbk.h"
 #include "common/progress_log.h"
@@ -57,29 +63,84 @@ JobResult ServerMerge(const JobParams& p) {
   return JobResult::kSucceeded;
 }
 
-// A row of the mode table for the side-data merges: start line, operation, end line.
-struct SideDataRow {
+}  // namespace
+
+int32_t JobIntegerParam(const std::string& text) {
+  int32_t value = 0;
+  const char* begin = text.data();
+  const char* end = text.data() + text.size();
+  if (begin != end && *begin == '+') ++begin;
+  const auto [stop, ec] = std::from_chars(begin, end, value);
+  return ec == std::errc() && stop == end && begin != end ? value : 0;
+}
+
+TDateTime JobDateParam(const std::string& text) {
+  int y = 0, m = 0, d = 0;
+  char dash1 = 0, dash2 = 0;
+  int used = 0;
+  if (std::sscanf(text.c_str(), "%4d%c%2d%c%2d%n", &y, &dash1, &m, &dash2, &d, &used) != 5 ||
+      used != static_cast<int>(text.size()) || dash1 != '-' || dash2 != '-' || y < 1 || m < 1 ||
+      m > 12 || d < 1)
+    return 0;
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  if (d > kDays[m - 1] + (m == 2 && leap ? 1 : 0)) return 0;
+  CivilDateTime t;
+  t.year = y;
+  t.month = m;
+  t.day = d;
+  return EncodeDateTime(t);
+}
+
+namespace {
+
+// A row of the mode table: start line, operation, end line on true, failure line on false (or
+// none), and whether TotalParts is set to 100 after Percent.
+struct ModeRow {
   uint32_t mode;
   const char* startLine;
-  bool (*operation)(const fs::path&, const fs::path&);
+  bool (*operation)(const JobParams&);
   const char* endLine;
-  bool setsTotalParts;  // Percent 100, then TotalParts 100, before the end line
+  const char* failedLine;
+  bool setsTotalParts;
 };
 
-const SideDataRow kSideDataRows[] = {
-    {1, "处理行会数据...", MergeGuilds, "行会数据合并完毕!", false},
-    {2, "处理任务数据...", MergePetStalls, "任务数据合并完毕!", false},
-    {3, "处理变量数据...", MergeVariables, "变量数据合并完毕!", true},
-    {5, "处理好友数据...", MergeFriends, "好友数据合并完毕!", false},
-    {6, "处理会员数据...", MergeMembers, "会员数据合并完毕!", false},
-    {9, "处理宗族数据...", MergeClans, "宗族数据合并完毕!", false},
+template <bool (*Merge)(const fs::path&, const fs::path&)>
+bool TwoPaths(const JobParams& p) {
+  return Merge(ParamPath(p, 1), ParamPath(p, 2));
+}
+
+bool CleanAccounts(const JobParams& p) {
+  return CleanAccountsAndCharacters(ParamPath(p, 1), ParamPath(p, 2), ParamPath(p, 3),
+                                    JobIntegerParam(p.Param[5]) == 1, JobIntegerParam(p.Param[4]),
+                                    JobDateParam(p.Param[3]));
+}
+
+bool CleanGuildsJob(const JobParams& p) {
+  return CleanGuilds(ParamPath(p, 1), JobIntegerParam(p.Param[1]));
+}
+
+const ModeRow kModeRows[] = {
+    {1, "处理行会数据...", TwoPaths<MergeGuilds>, "行会数据合并完毕!", nullptr, false},
+    {2, "处理任务数据...", TwoPaths<MergePetStalls>, "任务数据合并完毕!", nullptr, false},
+    {3, "处理变量数据...", TwoPaths<MergeVariables>, "变量数据合并完毕!", nullptr, true},
+    {5, "处理好友数据...", TwoPaths<MergeFriends>, "好友数据合并完毕!", nullptr, false},
+    {6, "处理会员数据...", TwoPaths<MergeMembers>, "会员数据合并完毕!", nullptr, false},
+    {7, "开始清理数据...", CleanAccounts, "ID及人物数据清理完毕!", "ID及人物数据清理失败!", false},
+    {8, "清理行会数据...", CleanGuildsJob, "行会数据清理完毕!", "行会数据清理失败!", false},
+    {9, "处理宗族数据...", TwoPaths<MergeClans>, "宗族数据合并完毕!", nullptr, false},
+    {10, "清理 Storage 文件夹里的个人文件...", TwoPaths<CleanStorage>, "个人文件清理完毕!", nullptr,
+     false},
 };
 
-// Start line, operation on Param1 and Param2; on true Percent 100 and the end line. On false
-// these modes log nothing more.
-JobResult SideDataMerge(const SideDataRow& row, const JobParams& p) {
+// Start line and operation; on true Percent 100 (and TotalParts 100 where the row says so) and
+// the end line; on false the failure line where the row has one.
+JobResult RunRow(const ModeRow& row, const JobParams& p) {
   Log().LogLine(Gbk(row.startLine));
-  if (!row.operation(ParamPath(p, 1), ParamPath(p, 2))) return JobResult::kFailed;
+  if (!row.operation(p)) {
+    if (row.failedLine != nullptr) Log().LogLine(Gbk(row.failedLine));
+    return JobResult::kFailed;
+  }
   Log().SetPercent(100);
   if (row.setsTotalParts) Log().SetTotalParts(100);
   Log().LogLine(Gbk(row.endLine));
@@ -91,16 +152,21 @@ JobResult SideDataMerge(const SideDataRow& row, const JobParams& p) {
 JobResult RunJob(const JobParams& params) {
   try {
     if (params.Mode == 4) return ServerMerge(params);
-    for (const SideDataRow& row : kSideDataRows)
-      if (row.mode == params.Mode) return SideDataMerge(row, params);
+    for (const ModeRow& row : kModeRows)
+      if (row.mode == params.Mode) return RunRow(row, params);
     return JobResult::kNoSuchMode;
-  } catch (const FileError& e) {
-    // An error never ends a job silently.
-    Log().LogLine(Gbk("作业中止: ") + e.reason() + ": " + platform::PathToGbk(e.path()));
   } catch (const std::exception& e) {
-    Log().LogLine(Gbk("作业中止: ") + e.what());
+    LogJobAbort(e);
   }
   return JobResult::kAborted;
+}
+
+void LogJobAbort(const std::exception& error) {
+  static const std::string prefix = Gbk("作业中止: ");
+  if (const auto* fileError = dynamic_cast<const FileError*>(&error))
+    Log().LogLine(prefix + fileError->reason() + ": " + platform::PathToGbk(fileError->path()));
+  else
+    Log().LogLine(prefix + error.what());
 }
 
 // ---- JobQueue ----

@@ -7,10 +7,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "common/bytes.h"
 
 namespace zkq {
 
@@ -27,6 +30,17 @@ enum class JobResult {
   kFailed,      // the operation returned false
   kAborted,     // an error ended the job; it was logged as "作业中止: ..."
 };
+
+// Text to value as the cleanup jobs read their parameters: a decimal integer, 0 when the text
+// is not one.
+int32_t JobIntegerParam(const std::string& text);
+// A date in the short date format "yyyy-MM-dd" (month and day may have one digit) at 00:00; the
+// date-time 0 when the text is not a valid date.
+TDateTime JobDateParam(const std::string& text);
+
+// Logs the error that ended a job or a batch as one line: "作业中止: " with the reason (and the
+// path, for a file error). A job never ends silently.
+void LogJobAbort(const std::exception& error);
 
 // The thread body of a job: dispatch on the mode, log the lines, catch and log any error.
 JobResult RunJob(const JobParams& params);

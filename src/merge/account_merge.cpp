@@ -5,8 +5,8 @@
 #include "common/gbk.h"
 #include "common/process_state.h"
 #include "common/progress_log.h"
-#include "dbfiles/fileiddb.h"
 #include "common/rename_lists.h"
+#include "dbfiles/fileiddb.h"
 
 namespace zkq {
 

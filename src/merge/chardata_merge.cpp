@@ -6,8 +6,8 @@
 #include "common/gbk.h"
 #include "common/process_state.h"
 #include "common/progress_log.h"
-#include "dbfiles/filedb.h"
 #include "common/rename_lists.h"
+#include "dbfiles/filedb.h"
 
 namespace zkq {
 

@@ -3,8 +3,8 @@
 #include "common/gbk.h"
 #include "common/process_state.h"
 #include "common/progress_log.h"
-#include "dbfiles/filehumdb.h"
 #include "common/rename_lists.h"
+#include "dbfiles/filehumdb.h"
 
 namespace zkq {
 

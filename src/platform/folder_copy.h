@@ -9,8 +9,8 @@
 namespace zkq::platform {
 
 // Decides for one file of the copy whether it is copied to `dest`.
-using CopyFilter = std::function<bool(const std::filesystem::path& source,
-                                      const std::filesystem::path& dest)>;
+using CopyFilter =
+    std::function<bool(const std::filesystem::path& source, const std::filesystem::path& dest)>;
 
 // Copies each source (a folder with everything below it, or a file) into `target` under its own
 // name: copying X/Guilds into M gives M/Guilds. Missing folders are created, existing files are

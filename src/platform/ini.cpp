@@ -51,7 +51,20 @@ struct Place {
   std::optional<size_t> key;      // the key line
 };
 
-Place FindSection(const std::vector<std::string>& lines, std::string_view section) {
+using NamesEqual = bool (*)(std::string_view, std::string_view);
+
+// UTF-8 text: every ASCII letter folds (no byte of a multi-byte UTF-8 character is one).
+bool EqualsAsciiFolded(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 0x20) : c; };
+    if (up(a[i]) != up(b[i])) return false;
+  }
+  return true;
+}
+
+Place FindSection(const std::vector<std::string>& lines, std::string_view section,
+                  NamesEqual equal = EqualsFolded) {
   Place place;
   for (size_t i = 0; i < lines.size(); ++i) {
     auto s = SectionOf(lines[i]);
@@ -60,17 +73,18 @@ Place FindSection(const std::vector<std::string>& lines, std::string_view sectio
       place.sectionEnd = i;
       return place;
     }
-    if (EqualsFolded(*s, section)) place.section = i;
+    if (equal(*s, section)) place.section = i;
   }
   if (place.section) place.sectionEnd = lines.size();
   return place;
 }
 
-void FindKey(const std::vector<std::string>& lines, Place& place, std::string_view key) {
+void FindKey(const std::vector<std::string>& lines, Place& place, std::string_view key,
+             NamesEqual equal = EqualsFolded) {
   if (!place.section) return;
   for (size_t i = *place.section + 1; i < place.sectionEnd; ++i) {
     auto k = KeyOf(lines[i]);
-    if (k && EqualsFolded(*k, key)) {
+    if (k && equal(*k, key)) {
       place.key = i;
       return;
     }
@@ -108,14 +122,24 @@ std::optional<int32_t> ParseInt(std::string_view text, int base) {
 
 }  // namespace
 
+std::string IniText::ReadString(std::string_view section, std::string_view key,
+                                std::string_view def) const {
+  const NamesEqual equal = utf8_ ? EqualsAsciiFolded : EqualsFolded;
+  Place place = FindSection(lines_, section, equal);
+  FindKey(lines_, place, key, equal);
+  if (!place.key) return std::string(def);
+  return ValueOf(lines_[*place.key]);
+}
+
+int32_t IniText::ReadInteger(std::string_view section, std::string_view key, int32_t def) const {
+  return ParseIniInteger(ReadString(section, key, "")).value_or(def);
+}
+
 std::string ReadString(const fs::path& file, std::string_view section, std::string_view key,
                        std::string_view def) {
-  const auto lines = ReadLinesIfAny(file);
+  auto lines = ReadLinesIfAny(file);
   if (!lines) return std::string(def);
-  Place place = FindSection(*lines, section);
-  FindKey(*lines, place, key);
-  if (!place.key) return std::string(def);
-  return ValueOf((*lines)[*place.key]);
+  return IniText(std::move(*lines)).ReadString(section, key, def);
 }
 
 std::optional<int32_t> ParseIniInteger(std::string_view text) {

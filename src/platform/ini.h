@@ -8,8 +8,25 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zkq::platform {
+
+// An INI text already read, for many lookups (the batch configuration file). GBK text, or
+// UTF-8 text when `utf8` is set (names then compare with every ASCII letter folded).
+class IniText {
+ public:
+  explicit IniText(std::vector<std::string> lines, bool utf8 = false)
+      : lines_(std::move(lines)), utf8_(utf8) {}
+  // As the functions below, on these lines.
+  std::string ReadString(std::string_view section, std::string_view key,
+                         std::string_view def) const;
+  int32_t ReadInteger(std::string_view section, std::string_view key, int32_t def) const;
+
+ private:
+  std::vector<std::string> lines_;
+  bool utf8_;
+};
 
 // The value of the key in the section; `def` when the file, the section or the key is missing.
 // A key that exists with an empty value gives the empty text. Values longer than 2047 bytes are

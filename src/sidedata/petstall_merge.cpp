@@ -16,11 +16,11 @@
 #include "common/errors.h"
 #include "common/process_state.h"
 #include "common/rename_lists.h"
+#include "common/side_folders.h"
 #include "common/textfile.h"
 #include "dbfiles/chardata.h"
 #include "platform/env.h"
 #include "platform/ini.h"
-#include "sidedata/side_folders.h"
 
 namespace zkq {
 

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "common/rename_lists.h"
+#include "common/side_folders.h"
 #include "common/textfile.h"
 #include "platform/env.h"
-#include "sidedata/side_folders.h"
 
 namespace zkq {
 

@@ -221,12 +221,15 @@ TEST_F(CliTest, UsageErrorsGiveStatus2AndRunNothing) {
       {"--suffix without a value", ServerArgs(main, slave, {"--suffix"})},
       {"--backup without a value", ServerArgs(main, slave, {"--backup"})},
       {"--program-dir without a value", {"--program-dir"}},
-      {"a job not built yet", {"clean-guilds", main.root.string(), "50"}},
+      {"batch with two files", {"batch", "a.ini", "b.ini"}},
+      {"batch without a file", {"batch"}},
+      {"clean without --min-level", {"clean", "a", "b", "c", "--before", "2024-01-01"}},
+      {"clean-guilds without a number", {"clean-guilds", "a"}},
       {"guilds with 3 folders", {"guilds", "a", "b", "c"}},
       {"an option for members", {"members", "a", "b", "--suffix", "x"}},
       {"then without a job", ServerArgs(main, slave, {"then"})},
       // The words of every job are checked before the first one runs.
-      {"a bad second job", ServerArgs(main, slave, {"then", "clean-storage", "a", "b"})},
+      {"a bad second job", ServerArgs(main, slave, {"then", "clean-storage", "a"})},
       {"a bad second suffix",
        [&] {
          Args a = ServerArgs(main, slave, {"then"});
@@ -674,6 +677,66 @@ TEST_F(CliTest, TasksAfterAServerMergeContinueTheItemNumbers) {
   ASSERT_GE(texts.size(), 2u);
   EXPECT_EQ(texts[texts.size() - 2], "处理任务数据...");
   EXPECT_EQ(texts.back(), "任务数据合并完毕!");
+}
+
+}  // namespace
+}  // namespace zkq
+
+namespace zkq {
+namespace {
+
+// ---- The cleanup jobs ----
+
+TEST_F(CliTest, CleanupJobsMakeTheWindowsChecks) {
+  const Zone zone = MainZone(dir_ / "zone");
+  const std::string id = zone.id().string(), hum = zone.hum().string(), kem = zone.kem().string();
+  const std::string noFolder = (dir_ / "none" / "kem.db").string();
+  const std::string noFile = (zone.kem().parent_path() / "kem.db").string();
+  fs::create_directories(dir_ / "Storage");
+  const std::string storage = (dir_ / "Storage").string();
+  const Args level = {"--before", "2024-01-01", "--min-level", "35"};
+  auto clean = [&](const std::string& a, const std::string& b, const std::string& c) {
+    Args args = {"clean", a, b, c};
+    args.insert(args.end(), level.begin(), level.end());
+    return args;
+  };
+  struct Case {
+    Args args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {clean(id, " ", kem), "请选择数据库目录"},
+      {clean(id, hum, noFolder), "数据库目录不存在"},
+      {clean(id, hum, noFile), "文件" + noFile + "不存在"},
+      {{"clean-guilds", "", "50"}, "请选择行会目录"},
+      {{"clean-guilds", (dir_ / "none").string(), "50"}, "行会目录不存在"},
+      {{"clean-storage", " ", hum}, "请选择Storage目录"},
+      {{"clean-storage", (dir_ / "none").string(), hum}, "Storage目录不存在"},
+      {{"clean-storage", storage, ""}, "请选择数据库目录"},
+      {{"clean-storage", storage, noFolder}, "数据库目录不存在"},
+      {{"clean-storage", storage, noFile}, "文件" + noFile + "不存在"},
+  };
+  const auto before = Snapshot(dir_.path());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    const Result r = RunCli(c.args);
+    EXPECT_EQ(r.status, cli::kExitFailed);
+    EXPECT_EQ(r.err, c.message + "\n");
+  }
+  EXPECT_TRUE(SameFiles(Snapshot(dir_.path()), before));
+}
+
+TEST_F(CliTest, CleanGuildsRemovesSmallGuildsAndReportsSuccess) {
+  fs::create_directories(dir_ / "guilds" / "Guilds");
+  WriteBytes(dir_ / "guilds" / "Guildlist.txt", "Big\r\nSmall\r\n");
+  const std::string members = "\xD0\xD0\xBB\xE1\xB3\xC9\xD4\xB1";  // 行会成员 in GBK
+  WriteBytes(dir_ / "guilds" / "Guilds" / "Big.txt", members + "\r\n+a\r\n+b\r\n");
+  WriteBytes(dir_ / "guilds" / "Guilds" / "Small.txt", members + "\r\n+a\r\n");
+  const Result r = RunCli({"clean-guilds", (dir_ / "guilds").string(), "2"});
+  EXPECT_EQ(r.status, cli::kExitOk) << r.err;
+  EXPECT_EQ(PrintedTexts(r.out), (Lines{"清理行会数据...", "行会数据清理完毕!"}));
+  EXPECT_EQ(ReadBytes(dir_ / "guilds" / "Guildlist.txt"), "Big\r\n");
+  EXPECT_FALSE(fs::exists(dir_ / "guilds" / "Guilds" / "Small.txt"));
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/datetime.h"
 #include "common/process_state.h"
 #include "common/progress_log.h"
 #include "platform/codepage.h"
@@ -540,6 +541,38 @@ TEST_F(JobTest, TwoServerMergesQueuedTogetherRunInTurn) {
   EXPECT_EQ(texts.front(), G("升级数据库文件..."));
   EXPECT_EQ(texts.back(), G("数据库文件合并完毕!"));
   EXPECT_EQ(std::count(texts.begin(), texts.end(), G("升级数据库文件...")), 1);
+}
+
+}  // namespace
+}  // namespace zkq
+
+namespace zkq {
+namespace {
+
+// ---- The cleanup jobs' parameters ----
+
+TEST(JobParamsTest, TextsBecomeValuesAsTheCleanupJobsReadThem) {
+  struct IntegerCase {
+    const char* text;
+    int32_t value;
+  };
+  const IntegerCase integers[] = {{"35", 35}, {"+7", 7},  {"-3", -3}, {"0", 0},          {"", 0},
+                                  {"abc", 0}, {"12x", 0}, {" 5", 0},  {"99999999999", 0}};
+  for (const IntegerCase& c : integers) EXPECT_EQ(JobIntegerParam(c.text), c.value) << c.text;
+
+  struct DateCase {
+    const char* text;
+    CivilDateTime date;  // 1899-12-30 (the date-time 0) for an unreadable text
+  };
+  const DateCase dates[] = {
+      {"2009-03-09", {2009, 3, 9}}, {"2024-2-29", {2024, 2, 29}},
+      {"2023-02-29", {}},           {"2009-13-01", {}},
+      {"2009/03/09", {}},           {"", {}},
+      {"2009-03-09x", {}},          {"yesterday", {}},
+      {"2009-03-00", {}},
+  };
+  for (const DateCase& c : dates) EXPECT_EQ(JobDateParam(c.text), EncodeDateTime(c.date)) << c.text;
+  EXPECT_EQ(JobDateParam("nonsense"), 0.0);
 }
 
 }  // namespace

@@ -11,12 +11,15 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dbfiles/chardata.h"
 #include "dbfiles/filedb.h"
 #include "dbfiles/filehumdb.h"
 #include "dbfiles/fileiddb.h"
+#include "jobs/batch.h"
+#include "platform/codepage.h"
 #include "support/bytes.h"
 #include "support/test_support.h"
 
@@ -27,6 +30,8 @@ namespace fs = std::filesystem;
 using test::GetLe32;
 using test::ReadBytes;
 using test::SameBytes;
+using zonegen::BatchSummary;
+using zonegen::GenerateBatch;
 using zonegen::GenerateZone;
 using zonegen::ZoneOptions;
 using zonegen::ZoneSummary;
@@ -320,6 +325,62 @@ TEST_F(ZoneGenTest, OptionsOutOfRangeAreRefusedBeforeAnythingIsWritten) {
   for (const ZoneOptions& o : cases) {
     EXPECT_THROW(GenerateZone(Path("z"), o), std::invalid_argument);
     EXPECT_FALSE(fs::exists(Path("z")));
+  }
+}
+
+TEST_F(ZoneGenTest, BatchWritesTheZonesAndAConfigurationNamingThem) {
+  const BatchSummary b = GenerateBatch("batch", Options(40, 7, 0.3), 2);
+  ASSERT_EQ(b.slaves.size(), 2u);
+  EXPECT_EQ(b.configPath, fs::path("batch") / "batch.ini");
+  EXPECT_EQ(b.main.idPath, fs::path("batch") / "main" / "Id.db");
+  EXPECT_EQ(b.slaves[1].kemPath, fs::path("batch") / "slave2" / "Kem.db");
+
+  // GBK text, CR LF, one section; every value an absolute path to the zone's file.
+  const std::string bytes = ReadBytes(b.configPath);
+  const auto utf8 = platform::GbkToUtf8(bytes);
+  ASSERT_TRUE(utf8.has_value()) << "not GBK";
+  EXPECT_NE(*utf8, bytes) << "no Chinese text";
+  ASSERT_GE(utf8->size(), 2u);
+  EXPECT_EQ(utf8->substr(utf8->size() - 2), "\r\n");
+  std::vector<std::string> lines;
+  for (size_t start = 0, end; (end = utf8->find("\r\n", start)) != std::string::npos;
+       start = end + 2)
+    lines.push_back(utf8->substr(start, end - start));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "[多区合并]");
+  std::map<std::string, std::string> keys;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const size_t eq = lines[i].find('=');
+    ASSERT_NE(eq, std::string::npos) << lines[i];
+    keys[lines[i].substr(0, eq)] = lines[i].substr(eq + 1);
+  }
+  EXPECT_EQ(keys.size(), lines.size() - 1) << "a key written twice";
+  EXPECT_EQ(keys["从区个数"], "2");
+  const std::pair<const char*, fs::path> files[] = {
+      {"主区id", b.main.idPath},         {"主区hum", b.main.humPath},
+      {"主区kem", b.main.kemPath},       {"从区id1", b.slaves[0].idPath},
+      {"从区hum1", b.slaves[0].humPath}, {"从区kem1", b.slaves[0].kemPath},
+      {"从区id2", b.slaves[1].idPath},   {"从区hum2", b.slaves[1].humPath},
+      {"从区kem2", b.slaves[1].kemPath},
+  };
+  EXPECT_EQ(keys.size(), 1 + std::size(files));
+  for (const auto& [key, path] : files) {
+    SCOPED_TRACE(key);
+    const fs::path value = platform::PathFromUtf8(keys[key]);
+    EXPECT_TRUE(value.is_absolute()) << keys[key];
+    EXPECT_TRUE(fs::equivalent(value, path));
+  }
+
+  // The batch merge reads it and merges every zone.
+  EXPECT_TRUE(RunBatch(b.configPath).Complete());
+}
+
+TEST_F(ZoneGenTest, BatchRefusesOptionsOutOfRangeBeforeAnythingIsWritten) {
+  for (const auto& [options, slaves] :
+       {std::pair{Options(10, 1, 0), 0}, std::pair{Options(10, 1, 0), 1001},
+        std::pair{Options(0, 1, 0), 2}}) {
+    EXPECT_THROW(GenerateBatch(Path("b"), options, slaves), std::invalid_argument);
+    EXPECT_FALSE(fs::exists(Path("b")));
   }
 }
 

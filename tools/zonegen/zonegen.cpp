@@ -14,10 +14,13 @@
 
 #include "common/bytes.h"
 #include "common/errors.h"
+#include "common/gbk.h"
+#include "common/textfile.h"
 #include "dbfiles/chardata.h"
 #include "dbfiles/filehumdb.h"
 #include "dbfiles/fileiddb.h"
 #include "dbfiles/layout.h"
+#include "platform/codepage.h"
 
 namespace zkq::zonegen {
 
@@ -712,7 +715,9 @@ std::string CommonAccountName(int64_t k, uint64_t seed) {
   }
 }
 
-ZoneSummary GenerateZone(const fs::path& dir, const ZoneOptions& options) {
+namespace {
+
+void CheckOptions(const ZoneOptions& options) {
   if (options.characters < 1) throw std::invalid_argument("the character count must be at least 1");
   if (options.characters > 5'000'000)
     throw std::invalid_argument("the character count must be at most 5000000");
@@ -720,6 +725,22 @@ ZoneSummary GenerateZone(const fs::path& dir, const ZoneOptions& options) {
     throw std::invalid_argument("the clash fraction must lie between 0 and 1");
   if (options.prefix.size() > 4)
     throw std::invalid_argument("the name prefix may have at most 4 bytes");
+}
+
+// An absolute path as the GBK text the batch merge reads back into the same path. On POSIX a
+// name that is not valid UTF-8 is already GBK bytes, and the batch merge takes it as it stands.
+std::string AbsolutePathAsGbk(const fs::path& path) {
+  const std::u8string u8 = fs::absolute(path).lexically_normal().u8string();
+  const std::string text(u8.begin(), u8.end());
+  if (!platform::IsValidUtf8(text)) return text;
+  if (auto gbk = platform::Utf8ToGbk(text)) return *gbk;
+  throw std::invalid_argument("the path has characters without a GBK form: " + text);
+}
+
+}  // namespace
+
+ZoneSummary GenerateZone(const fs::path& dir, const ZoneOptions& options) {
+  CheckOptions(options);
 
   std::error_code ec;
   fs::create_directories(dir, ec);
@@ -752,6 +773,41 @@ ZoneSummary GenerateZone(const fs::path& dir, const ZoneOptions& options) {
   WriteAccounts(sum.idPath, z, options, sum);
   WriteCharIndex(sum.humPath, z, options, sum);
   WriteCharData(sum.kemPath, z, options, sum);
+  return sum;
+}
+
+void WriteBatchConfig(const fs::path& file, const ZoneSummary& main,
+                      const std::vector<ZoneSummary>& slaves) {
+  std::vector<std::string> lines = {Gbk("[多区合并]"),
+                                    Gbk("从区个数=") + std::to_string(slaves.size()),
+                                    Gbk("主区id=") + AbsolutePathAsGbk(main.idPath),
+                                    Gbk("主区hum=") + AbsolutePathAsGbk(main.humPath),
+                                    Gbk("主区kem=") + AbsolutePathAsGbk(main.kemPath)};
+  for (size_t k = 0; k < slaves.size(); ++k) {
+    const std::string n = std::to_string(k + 1);
+    lines.push_back(Gbk("从区id") + n + "=" + AbsolutePathAsGbk(slaves[k].idPath));
+    lines.push_back(Gbk("从区hum") + n + "=" + AbsolutePathAsGbk(slaves[k].humPath));
+    lines.push_back(Gbk("从区kem") + n + "=" + AbsolutePathAsGbk(slaves[k].kemPath));
+  }
+  WriteTextLines(file, lines);
+}
+
+BatchSummary GenerateBatch(const fs::path& dir, const ZoneOptions& options, int slaves) {
+  CheckOptions(options);
+  if (slaves < 1 || slaves > 1000)
+    throw std::invalid_argument("the slave zone count must lie between 1 and 1000");
+  // Every path must have a GBK form before the first zone is written.
+  AbsolutePathAsGbk(dir);
+
+  BatchSummary sum;
+  sum.main = GenerateZone(dir / "main", options);
+  for (int k = 1; k <= slaves; ++k) {
+    ZoneOptions o = options;
+    o.seed = options.seed + static_cast<uint64_t>(k);
+    sum.slaves.push_back(GenerateZone(dir / ("slave" + std::to_string(k)), o));
+  }
+  sum.configPath = dir / "batch.ini";
+  WriteBatchConfig(sum.configPath, sum.main, sum.slaves);
   return sum;
 }
 

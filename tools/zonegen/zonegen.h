@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace zkq::zonegen {
 
@@ -65,6 +66,28 @@ struct ZoneSummary {
 // names of the zone and one record at a time. Throws std::invalid_argument for options out of
 // range and zkq::FileError when a file cannot be written.
 ZoneSummary GenerateZone(const std::filesystem::path& dir, const ZoneOptions& options);
+
+// A main zone and `slaves` slave zones for the batch merge, with its configuration file:
+// `dir`/main (seed options.seed), `dir`/slave1 .. slaveK (seeds options.seed + 1 .. + K), all with
+// the other options as given, and `dir`/batch.ini naming their database files.
+struct BatchSummary {
+  ZoneSummary main;
+  std::vector<ZoneSummary> slaves;
+  std::filesystem::path configPath;
+};
+
+// Throws std::invalid_argument for options out of range (or `slaves` outside 1 to 1000) before
+// anything is written, std::invalid_argument when a path has no GBK form, and zkq::FileError
+// when a file cannot be written.
+BatchSummary GenerateBatch(const std::filesystem::path& dir, const ZoneOptions& options,
+                           int slaves);
+
+// Writes the batch configuration file for these zones, replacing it safely: GBK text with CR LF
+// line ends, section "多区合并", the slave count "从区个数", and the absolute paths of the
+// database files under "主区id", "主区hum", "主区kem" and "从区id<N>", "从区hum<N>",
+// "从区kem<N>". The zones carry no side data, so no side-data key is written.
+void WriteBatchConfig(const std::filesystem::path& file, const ZoneSummary& main,
+                      const std::vector<ZoneSummary>& slaves);
 
 // Entry k of the common name lists, written in the letter case a zone of `seed` uses (only some
 // entries change case with the seed).

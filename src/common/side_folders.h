@@ -1,5 +1,5 @@
-// Folder helpers shared by the side-data merges: the files of a folder to walk, and the main
-// zone's file that stands for a GBK name.
+// Folder helpers shared by the side-data merges and the cleanups: the files of a folder to walk,
+// and the main zone's file that stands for a GBK name.
 #pragma once
 
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "sidedata/side_folders.h"
+#include "common/side_folders.h"
 
 #include "common/casefold.h"
 #include "common/gbk.h"

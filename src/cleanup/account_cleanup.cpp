@@ -1,0 +1,245 @@
+#include "cleanup/account_cleanup.h"
+
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "common/casefold.h"
+#include "common/gbk.h"
+#include "common/paths.h"
+#include "common/process_state.h"
+#include "common/progress_log.h"
+#include "common/textfile.h"
+#include "dbfiles/chardata.h"
+#include "dbfiles/filedb.h"
+#include "dbfiles/filehumdb.h"
+#include "dbfiles/fileiddb.h"
+#include "platform/codepage.h"
+#include "platform/env.h"
+
+namespace zkq {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A working list of names: each name once, compared without regard to the case of ASCII
+// letters (the first spelling added is kept), handed out in list-file order.
+class NameSet {
+ public:
+  // Adds the name unless it is there already in some letter case; true when it was added.
+  bool Add(const std::string& name) {
+    if (!keys_.insert(FoldGbkUpper(name)).second) return false;
+    names_.push_back(name);
+    return true;
+  }
+  bool Contains(std::string_view name) const { return keys_.count(FoldGbkUpper(name)) != 0; }
+  bool Empty() const { return names_.empty(); }
+  // The names in list-file order: the order of the deletion passes and of the list files.
+  std::vector<std::string> Sorted() const {
+    std::vector<std::string> sorted = names_;
+    SortForListFile(sorted);
+    return sorted;
+  }
+  void Clear() {
+    keys_.clear();
+    names_.clear();
+  }
+
+ private:
+  std::unordered_set<std::string> keys_;  // folded names
+  std::vector<std::string> names_;        // as first added
+};
+
+// The fields of a character data record that the criteria scan tests. Two small reads instead
+// of the whole 24800-byte record: the start up to the end of the block that holds Level, and
+// the two names HeroName and OwnerName that lie next to each other.
+struct CharFields {
+  bool deleted = false;
+  std::string charName;
+  uint16_t level = 0;
+  TDateTime updateTime = 0;
+  std::string heroName;
+  std::string ownerName;
+};
+
+constexpr size_t kHeadSize = CharDataRecord::kLevel + 40;  // through the 40-byte Level block
+constexpr size_t kNamesStart = CharDataRecord::kHeroName;
+constexpr size_t kNamesSize =
+    CharDataRecord::kOwnerName + CharDataRecord::kOwnerNameCapacity + 1 - kNamesStart;
+static_assert(CharDataRecord::kOwnerName > CharDataRecord::kHeroName);
+
+// False when either part of the record did not arrive whole: such a record is never acted on.
+bool ReadCharFields(TFileDB& file, int position, CharFields& out) {
+  uint8_t head[kHeadSize];
+  uint8_t names[kNamesSize];
+  if (file.ReadPartAt(position, 0, head, sizeof head) < 0) return false;
+  if (file.ReadPartAt(position, kNamesStart, names, sizeof names) < 0) return false;
+  out.deleted = head[CharDataRecord::kDeleted] != 0;
+  out.charName =
+      GetShortString(head + CharDataRecord::kCharName, CharDataRecord::kCharNameCapacity);
+  out.level = GetU16(head + CharDataRecord::kLevel);
+  out.updateTime = GetF64(head + CharDataRecord::kUpdateTime);
+  out.heroName = GetShortString(names + (CharDataRecord::kHeroName - kNamesStart),
+                                CharDataRecord::kHeroNameCapacity);
+  out.ownerName = GetShortString(names + (CharDataRecord::kOwnerName - kNamesStart),
+                                 CharDataRecord::kOwnerNameCapacity);
+  return true;
+}
+
+// Removes a character by name from both character files. When the index file still lists it
+// afterwards (its deletion mark could not be written), the character stays whole: its data
+// record is kept too, and its account is added to `stillOwning`, since the failed deletion has
+// already taken the character out of the index file's account list.
+void DeleteCharacter(TFileHumDB& hum, TFileDB& kem, const std::string& name,
+                     std::vector<std::string>& stillOwning) {
+  if (!hum.DeleteByName(name)) {
+    const int position = hum.FindName(name);
+    if (position >= 0) {
+      CharIndexRecord record;
+      if (hum.ReadAt(position, record) >= 0) stillOwning.push_back(record.AccountName());
+      return;
+    }
+  }
+  kem.DeleteByName(name);
+}
+
+void WriteList(std::string_view utf8FileName, const NameSet& names) {
+  if (names.Empty()) return;  // an earlier file of that name stays as it was
+  WriteTextLines(ProgramDir() / platform::PathFromUtf8(utf8FileName), names.Sorted());
+}
+
+}  // namespace
+
+bool CleanAccountsAndCharacters(const fs::path& accountFile, const fs::path& indexFile,
+                                const fs::path& dataFile, bool clearDeleted, int32_t minLevel,
+                                TDateTime cutoff) {
+  static const std::string kScanHum = Gbk("扫描HumDB 角色");
+  static const std::string kScanKem = Gbk("扫描KemDB 角色");
+  static const std::string kDeleteChar = Gbk("删除角色");
+  static const std::string kDeleteHero = Gbk("删除元神角色");
+  static const std::string kScanId = Gbk("扫描IDDB 帐号");
+
+  // A missing file would be created, empty, by its file object; an empty character index file
+  // names no account, and every account would go.
+  platform::Env* env = platform::CurrentEnv();
+  for (const fs::path* file : {&accountFile, &indexFile, &dataFile})
+    if (!env->IsRegularFile(*file)) return false;
+
+  TFileIDDB idDb(accountFile);
+  TFileHumDB humDb(indexFile);
+  TFileDB kemDb(dataFile);
+
+  // The process-wide lists are cleared now and hold the removed names at the end.
+  TRenameList& removedCharsMap = Process().charNameMap;
+  TRenameList& removedAccountsMap = Process().accountNameMap;
+  removedCharsMap.Clear();
+  removedAccountsMap.Clear();
+
+  NameSet chars, accounts;
+  {
+    NameSet heroes;
+    // Each file is closed again on the way out, also the one that failed to open; a file not
+    // yet tried is not opened.
+    OpenedFile idOpen(idDb);
+    if (!idOpen.ok()) return false;
+    OpenedFile humOpen(humDb);
+    if (!humOpen.ok()) return false;
+    OpenedFile kemOpen(kemDb);
+    if (!kemOpen.ok()) return false;
+
+    // Characters the players deleted. A slot marked deleted is free: the flag and name it still
+    // carries belong to a former character, and acting on them would remove a live character
+    // that now bears that name.
+    if (clearDeleted) {
+      const int32_t slots = humDb.SlotCount();
+      CharIndexRecord record;
+      for (int32_t slot = 0; slot < slots; ++slot) {
+        if (!humDb.ReadSlotWhole(slot, record)) break;  // the header overstates the file
+        const std::string name = record.CharName();
+        Log().LogProgress(kScanHum + name, slot + 1, slots);
+        if (!record.Deleted() && record.CharDeleted() && !name.empty()) chars.Add(name);
+      }
+    }
+
+    // Characters below the level or not written since the cut-off, in name order. A hero goes
+    // only with its owner.
+    const int count = kemDb.NameCount();
+    CharFields c;
+    for (int i = 0; i < count; ++i) {
+      if (!ReadCharFields(kemDb, i, c)) {
+        Log().LogProgress(kScanKem + kemDb.NameList().Text(i), i + 1, count);
+        continue;
+      }
+      Log().LogProgress(kScanKem + c.charName, i + 1, count);
+      if (c.deleted || c.charName.empty() || !c.ownerName.empty()) continue;
+      bool removed = chars.Contains(c.charName);
+      if (!removed && (c.level < minLevel || c.updateTime < cutoff)) {
+        chars.Add(c.charName);
+        removed = true;
+      }
+      if (removed && !c.heroName.empty()) heroes.Add(c.heroName);
+    }
+
+    std::vector<std::string> stillOwning;
+    const std::vector<std::string> charNames = chars.Sorted();
+    const auto charTotal = static_cast<int32_t>(charNames.size());
+    for (int32_t j = 0; j < charTotal; ++j) {
+      DeleteCharacter(humDb, kemDb, charNames[static_cast<size_t>(j)], stillOwning);
+      Log().LogProgress(kDeleteChar + charNames[static_cast<size_t>(j)], j + 1, charTotal);
+    }
+    const std::vector<std::string> heroNames = heroes.Sorted();
+    const auto heroTotal = static_cast<int32_t>(heroNames.size());
+    for (int32_t k = 0; k < heroTotal; ++k) {
+      DeleteCharacter(humDb, kemDb, heroNames[static_cast<size_t>(k)], stillOwning);
+      Log().LogProgress(kDeleteHero + heroNames[static_cast<size_t>(k)], k + 1, heroTotal);
+    }
+
+    // The accounts that a remaining character names, in any letter case: characters may carry
+    // the account name as the player typed it, and an account that owns a character stays.
+    std::unordered_set<std::string> owning;
+    const TQuickIDList& accountList = humDb.AccountList();
+    owning.reserve(static_cast<size_t>(accountList.Count()) + stillOwning.size());
+    for (int a = 0; a < accountList.Count(); ++a)
+      if (!accountList.EntriesAt(a).empty()) owning.insert(FoldGbkUpper(accountList.Text(a)));
+    for (const std::string& account : stillOwning) owning.insert(FoldGbkUpper(account));
+
+    const int32_t accountSlots = idDb.SlotCount();
+    AccountRecord record;
+    for (int32_t slot = 0; slot < accountSlots; ++slot) {
+      if (!idDb.ReadSlotWhole(slot, record)) break;  // the header overstates the file
+      const std::string name = record.AccountName();
+      Log().LogProgress(kScanId + name, slot + 1, accountSlots);
+      if (!name.empty() && owning.count(FoldGbkUpper(name)) == 0) accounts.Add(name);
+    }
+
+    for (const std::string& name : accounts.Sorted()) removedAccountsMap.AddLine(name);
+    for (const std::string& name : charNames) removedCharsMap.AddLine(name);
+
+    WriteList("已删除帐号列表.txt", accounts);
+    WriteList("已删除角色列表.txt", chars);
+    WriteList("已删除元神角色列表.txt", heroes);
+  }  // the hero list is released and the three files are closed
+
+  static const std::string kRebuildId = Gbk("重建数据库ID.Db");
+  static const std::string kRebuildHum = Gbk("重建数据库Hum.Db");
+  static const std::string kRebuildKem = Gbk("重建数据库Kem.Db");
+  // A rebuild that fails leaves its file as it was; the next one still runs. The cleanup then
+  // reports failure: the removed accounts leave the account file only through its rebuild, so
+  // a success would claim what did not happen.
+  bool rebuilt = true;
+  Log().LogProgress(kRebuildId, 1, 100);
+  rebuilt = idDb.Compact([&](std::string_view name) { return accounts.Contains(name); }) && rebuilt;
+  Log().LogProgress(kRebuildId, 100, 100);
+  Log().LogProgress(kRebuildHum, 1, 100);
+  rebuilt = humDb.Compact() && rebuilt;
+  Log().LogProgress(kRebuildHum, 100, 100);
+  Log().LogProgress(kRebuildKem, 1, 100);
+  rebuilt = kemDb.Compact(&Log()) && rebuilt;
+  Log().LogProgress(kRebuildKem, 100, 100);
+  return rebuilt;
+}
+
+}  // namespace zkq
