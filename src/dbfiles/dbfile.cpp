@@ -152,24 +152,61 @@ bool TDBFile::CompactWith(const fs::path& tempName, const CompactHooks& hooks) {
       out.clear();
     };
 
-    SequentialRecordReader reader(file_.get(), static_cast<int64_t>(hdr::kSize), recordSize_,
-                                  std::max<size_t>(1, (size_t{1} << 20) / recordSize_));
-    std::vector<uint8_t> record(recordSize_);
     int32_t count = 0;
-    for (;;) {
-      if (hooks.beforeRead) hooks.beforeRead(count, oldSlotCount);
-      const uint8_t* next = reader.Next();
-      if (next == nullptr) break;
-      std::copy(next, next + recordSize_, record.begin());
-      if (hooks.keep(record.data(), count)) {
-        out.insert(out.end(), record.begin(), record.end());
-        ++count;
-        if (out.size() >= flushAt) flush();
+    bool readFailed = false;
+    if (hooks.keepByHeader) {
+      // Every whole record after the header, as a read loop would find them; the kept ones are
+      // copied in runs.
+      const int64_t size = file_->Size();
+      readFailed = size < 0;
+      const int64_t whole =
+          size > static_cast<int64_t>(hdr::kSize)
+              ? (size - static_cast<int64_t>(hdr::kSize)) / static_cast<int64_t>(recordSize_)
+              : 0;
+      int64_t runStart = 0, runLength = 0;
+      auto copyRun = [&] {
+        if (ok && runLength > 0)
+          ok = file_->CopyTo(SlotOffset(runStart), *temp, outOffset,
+                             static_cast<size_t>(runLength) * recordSize_);
+        outOffset += runLength * static_cast<int64_t>(recordSize_);
+        runLength = 0;
+      };
+      uint8_t head[layout::recordheader::kSize];
+      for (int64_t slot = 0; slot < whole && ok && !readFailed; ++slot) {
+        if (hooks.beforeRead) hooks.beforeRead(count, oldSlotCount);
+        if (file_->Read(SlotOffset(slot), head, sizeof head) != static_cast<int64_t>(sizeof head)) {
+          readFailed = true;
+          break;
+        }
+        if (hooks.keepByHeader(head)) {
+          if (runLength == 0) runStart = slot;
+          ++runLength;
+          ++count;
+        } else {
+          copyRun();
+        }
       }
+      copyRun();
+      if (hooks.beforeRead) hooks.beforeRead(count, oldSlotCount);  // the read that finds the end
+    } else {
+      SequentialRecordReader reader(file_.get(), static_cast<int64_t>(hdr::kSize), recordSize_,
+                                    std::max<size_t>(1, (size_t{1} << 20) / recordSize_));
+      std::vector<uint8_t> record(recordSize_);
+      for (;;) {
+        if (hooks.beforeRead) hooks.beforeRead(count, oldSlotCount);
+        const uint8_t* next = reader.Next();
+        if (next == nullptr) break;
+        std::copy(next, next + recordSize_, record.begin());
+        if (hooks.keep(record.data(), count)) {
+          out.insert(out.end(), record.begin(), record.end());
+          ++count;
+          if (out.size() >= flushAt) flush();
+        }
+      }
+      flush();
+      // A read error is not the end of the file: the copy would be short.
+      readFailed = reader.Failed();
     }
-    flush();
-    // A read error is not the end of the file: the copy would be short.
-    const bool readFailed = reader.Failed();
 
     PutI32(newHeader.data() + hdr::kSlotCount, count);
     PutF64(newHeader.data() + hdr::kLastWriteTime, env->Now());

@@ -109,6 +109,10 @@ class TDBFile {
   // was. Returns true when the file was replaced.
   struct CompactHooks {
     std::function<bool(uint8_t* record, int32_t newSlot)> keep;
+    // Instead of `keep`, for large records: decides from the record's first 28 bytes alone and
+    // never changes the record, so runs of kept records are copied without passing through
+    // the program.
+    std::function<bool(const uint8_t* recordHeader)> keepByHeader;
     std::function<void(int32_t copiedSoFar, int32_t oldSlotCount)> beforeRead;
     std::function<void(uint8_t* header)> finishHeader;
     int pauseBeforeRenameMs = 0;

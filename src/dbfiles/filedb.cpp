@@ -244,7 +244,7 @@ bool TFileDB::DeleteByName(std::string_view name) {
 
 bool TFileDB::Compact(RebuildProgressSink* progress) {
   CompactHooks hooks;
-  hooks.keep = [](uint8_t* rec, int32_t) { return rec[CharDataRecord::kDeleted] == 0; };
+  hooks.keepByHeader = [](const uint8_t* head) { return head[CharDataRecord::kDeleted] == 0; };
   if (progress != nullptr)
     hooks.beforeRead = [progress](int32_t copied, int32_t oldSlotCount) {
       progress->PostRebuildProgress(copied + 1, oldSlotCount);

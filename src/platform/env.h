@@ -36,6 +36,10 @@ class RandomRWFile {
   virtual bool Close() = 0;
   // The reason of the last failed call.
   virtual std::error_code LastError() const = 0;
+  // Copies n bytes at `offset` of this file to `dstOffset` of `dst`; false when fewer than n
+  // bytes could be read or any write failed. This default reads and writes in pieces; a system
+  // may copy inside the kernel.
+  virtual bool CopyTo(int64_t offset, RandomRWFile& dst, int64_t dstOffset, size_t n);
 };
 
 enum class OpenMode {

@@ -1,4 +1,5 @@
 // Env helpers that are the same on every system: they use only the Env interface.
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -22,6 +23,19 @@ fs::path SiblingTempPath(const fs::path& target) {
   fs::path temp = target;
   temp += ".zkq-tmp";
   return temp;
+}
+
+bool RandomRWFile::CopyTo(int64_t offset, RandomRWFile& dst, int64_t dstOffset, size_t n) {
+  std::vector<char> buf(std::min<size_t>(n, size_t{1} << 20));
+  while (n > 0) {
+    const size_t want = std::min(n, buf.size());
+    if (Read(offset, buf.data(), want) != static_cast<int64_t>(want)) return false;
+    if (!dst.Write(dstOffset, buf.data(), want)) return false;
+    offset += static_cast<int64_t>(want);
+    dstOffset += static_cast<int64_t>(want);
+    n -= want;
+  }
+  return true;
 }
 
 std::error_code ReadWholeFile(const fs::path& path, std::string& out) {

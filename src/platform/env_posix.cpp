@@ -97,6 +97,33 @@ class PosixFile final : public RandomRWFile {
 
   std::error_code LastError() const override { return error_; }
 
+  // Between two files of this system the copy stays inside the kernel.
+  bool CopyTo(int64_t offset, RandomRWFile& dst, int64_t dstOffset, size_t n) override {
+    auto* out = dynamic_cast<PosixFile*>(&dst);
+    if (out == nullptr || fd_ < 0 || out->fd_ < 0 || offset < 0 || dstOffset < 0)
+      return RandomRWFile::CopyTo(offset, dst, dstOffset, n);
+    off_t in = static_cast<off_t>(offset), to = static_cast<off_t>(dstOffset);
+    size_t left = n;
+    while (left > 0) {
+      const ssize_t done = ::copy_file_range(fd_, &in, out->fd_, &to, left, 0);
+      if (done < 0 && errno == EINTR) continue;
+      if (done < 0 && left == n &&
+          (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP))
+        return RandomRWFile::CopyTo(offset, dst, dstOffset, n);
+      if (done < 0) {
+        error_ = LastErrno();
+        out->error_ = error_;
+        return false;
+      }
+      if (done == 0) {  // the source ended early
+        error_ = std::make_error_code(std::errc::io_error);
+        return false;
+      }
+      left -= static_cast<size_t>(done);
+    }
+    return true;
+  }
+
  private:
   int fd_;
   std::error_code error_;

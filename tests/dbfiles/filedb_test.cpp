@@ -539,6 +539,25 @@ TEST_F(KemDbTest, CompactReportsProgressAndDropsDeletedRecords) {
   EXPECT_EQ(again.NameList().Value(again.FindName("cy")), 1);
 }
 
+// With the system's own files the kept records are copied in runs inside the kernel; the
+// result must be the same bytes as any other copy.
+TEST_F(KemDbTest, CompactWithTheRealFilesCopiesRunsOfRecords) {
+  const std::vector<std::string> records = {Live("amy", 1), Live("bo", 2), Dead(3),      Dead(4),
+                                            Live("cy", 5),  Dead(6),       Live("di", 7)};
+  const std::string before = WriteKem({7}, records);
+  platform::ScopedEnv real(platform::DefaultEnv());
+  {
+    TFileDB db(path_);
+    ASSERT_TRUE(db.Compact(nullptr));
+  }
+  const std::string after = ReadBytes(path_);
+  ASSERT_EQ(after.size(), kHeaderSize + 4 * kRecordSize);
+  EXPECT_EQ(GetLe32(after, 104), 4);
+  EXPECT_TRUE(
+      SameBytes(after.substr(kHeaderSize), records[0] + records[1] + records[4] + records[6]));
+  EXPECT_FALSE(fs::exists(Path("Kem#$00.DB")));
+}
+
 TEST_F(KemDbTest, CompactWithoutProgressKeepsLiveUnnamedRecords) {
   const std::vector<std::string> records = {KemRecord({false, "", 39000.0, 1}), Live("amy", 2)};
   const std::string before = WriteKem({2}, records);

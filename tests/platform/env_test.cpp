@@ -47,6 +47,19 @@ std::string Read(RandomRWFile& file, int64_t offset, size_t n, int64_t* got) {
 
 // ---- the default environment ----
 
+TEST_F(EnvTest, CopyToCopiesARangeBetweenFiles) {
+  WriteBytes(Path("src"), "0123456789abcdef");
+  WriteBytes(Path("dst"), "................");
+  auto src = OpenOk(Path("src"), OpenMode::kReadShared);
+  auto dst = OpenOk(Path("dst"), OpenMode::kReadWriteShared);
+  ASSERT_TRUE(src && dst);
+  EXPECT_TRUE(src->CopyTo(3, *dst, 10, 5));
+  EXPECT_TRUE(src->CopyTo(0, *dst, 16, 2));   // past the end of the target: it grows
+  EXPECT_FALSE(src->CopyTo(14, *dst, 0, 5));  // only 2 bytes left in the source
+  dst->Close();
+  EXPECT_EQ(ReadBytes(Path("dst")).substr(2), "........34567.01");
+}
+
 TEST_F(EnvTest, CurrentEnvIsTheFixturesUntilRestored) {
   EXPECT_EQ(CurrentEnv(), &env_);
   {
