@@ -81,22 +81,6 @@ bool IsFolder(const fs::path& p) {
   return !p.empty() && platform::CurrentEnv()->IsDirectory(p);
 }
 
-// Brings a character data file to the current layout. False (after the failure line) when an
-// upgrade failed.
-bool UpgradeLoop(const fs::path& kem, JobBackups& backups, const char* failedLine,
-                 const char* doneLine) {
-  int code = BackupAndProbeLayout(kem, backups);
-  while (code != kLayoutCurrent) {
-    if (!UpgradeCharacterData(kem, code, backups)) {
-      Log().LogLine(Gbk(failedLine));
-      return false;
-    }
-    Log().LogLine(Gbk(doneLine));
-    code = BackupAndProbeLayout(kem, backups);
-  }
-  return true;
-}
-
 struct SideMerge {
   const char* mainKey;
   const char* slaveKey;
@@ -130,7 +114,7 @@ void Run(const BatchConfig& config, BatchOutcome& outcome) {
 
   JobBackups backups;  // the whole batch is one job: every first backup survives it
   Log().LogLine(Gbk("升级数据库文件..."));
-  if (!UpgradeLoop(mainKem, backups, "主区数据升级失败!", "主区数据升级完毕!")) return;
+  if (!UpgradeToCurrentLayout(mainKem, backups, "主区数据升级失败!", "主区数据升级完毕!")) return;
 
   for (int zone = 1; zone <= outcome.slaveCount; ++zone) {
     Log().LogLine(Gbk("处理个人数据[从区") + std::to_string(zone) + Gbk("]..."));
@@ -155,7 +139,8 @@ void Run(const BatchConfig& config, BatchOutcome& outcome) {
         Log().LogLine(Gbk(message));
         return;
       }
-    if (!UpgradeLoop(slaveKem, backups, "从区数据升级失败!", "从区数据升级完毕!")) return;
+    if (!UpgradeToCurrentLayout(slaveKem, backups, "从区数据升级失败!", "从区数据升级完毕!"))
+      return;
 
     if (!MergeAccountsOfZone(mainId, slaveId, zone)) continue;
     if (!MergeCharacterIndexOfZone(mainHum, slaveHum, zone)) continue;

@@ -32,29 +32,15 @@ fs::path ParamPath(const JobParams& p, int n) {
   return platform::PathFromUtf8(p.Param[n - 1]);
 }
 
-// Brings one character data file to the current layout: probe, then upgrade while the probe
-// reports an older layout. False (after the failure line) when an upgrade failed.
-bool UpgradeLoop(const fs::path& kem, JobBackups& backups, const char* failedLine,
-                 const char* doneLine) {
-  int code = BackupAndProbeLayout(kem, backups);
-  while (code != kLayoutCurrent) {
-    if (!UpgradeCharacterData(kem, code, backups)) {
-      Log().LogLine(Gbk(failedLine));
-      return false;
-    }
-    Log().LogLine(Gbk(doneLine));
-    code = BackupAndProbeLayout(kem, backups);
-  }
-  return true;
-}
-
 // Mode 4: both character data files upgraded, then accounts, character index, character data.
 JobResult ServerMerge(const JobParams& p) {
   Log().LogLine(Gbk("升级数据库文件..."));
   JobBackups backups;
-  if (!UpgradeLoop(ParamPath(p, 5), backups, "人物数据一升级失败!", "人物数据一升级完毕!"))
+  if (!UpgradeToCurrentLayout(ParamPath(p, 5), backups, "人物数据一升级失败!",
+                              "人物数据一升级完毕!"))
     return JobResult::kFailed;
-  if (!UpgradeLoop(ParamPath(p, 6), backups, "人物数据二升级失败!", "人物数据二升级完毕!"))
+  if (!UpgradeToCurrentLayout(ParamPath(p, 6), backups, "人物数据二升级失败!",
+                              "人物数据二升级完毕!"))
     return JobResult::kFailed;
   if (!MergeAccounts(ParamPath(p, 1), ParamPath(p, 2))) return JobResult::kFailed;
   if (!MergeCharacterIndex(ParamPath(p, 3), ParamPath(p, 4))) return JobResult::kFailed;

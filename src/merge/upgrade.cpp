@@ -305,4 +305,18 @@ bool UpgradeCharacterData(const fs::path& path, int kind, JobBackups& backups) {
   return !platform::ReplaceWithTemp(temp, path);
 }
 
+bool UpgradeToCurrentLayout(const fs::path& path, JobBackups& backups, std::string_view failedLine,
+                            std::string_view doneLine) {
+  int code = BackupAndProbeLayout(path, backups);
+  while (code != kLayoutCurrent) {
+    if (!UpgradeCharacterData(path, code, backups)) {
+      Log().LogLine(Gbk(failedLine));
+      return false;
+    }
+    Log().LogLine(Gbk(doneLine));
+    code = BackupAndProbeLayout(path, backups);
+  }
+  return true;
+}
+
 }  // namespace zkq

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <set>
+#include <string_view>
 
 namespace zkq {
 
@@ -35,5 +36,11 @@ int BackupAndProbeLayout(const std::filesystem::path& path, JobBackups& backups)
 // missing file, another kind, a size that does not fit, or a failed read, write or rename.
 // Throws FileError when a backup cannot be written, before anything is converted.
 bool UpgradeCharacterData(const std::filesystem::path& path, int kind, JobBackups& backups);
+
+// Brings a character data file to the current layout: probes it, then upgrades it while the
+// probe reports an older layout, logging `doneLine` after every upgrade. False, after logging
+// `failedLine`, when an upgrade failed. The two lines are given as UTF-8 and logged as GBK.
+bool UpgradeToCurrentLayout(const std::filesystem::path& path, JobBackups& backups,
+                            std::string_view failedLine, std::string_view doneLine);
 
 }  // namespace zkq
