@@ -14,19 +14,16 @@
 //   --slaves K   slave zones (default 3)
 //   --dir D      work folder (default: a new folder under the system's temporary folder)
 //   --keep       leave the zones, the merged files and the rename lists in the work folder
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "bench_util.h"
 #include "common/paths.h"
 #include "common/process_state.h"
 #include "common/progress_log.h"
@@ -38,75 +35,12 @@
 
 namespace fs = std::filesystem;
 using namespace zkq;
+using namespace zkq::bench;
 
 namespace {
 
 constexpr double kClash = 0.3;
 constexpr const char* kSuffix = "\xA1\xEF";  // "★", GBK
-
-double Seconds(const std::function<void()>& fn) {
-  const auto t0 = std::chrono::steady_clock::now();
-  fn();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-double MiB(double bytes) {
-  return bytes / (1024.0 * 1024.0);
-}
-
-// Peak resident memory of the process so far, in bytes.
-double MaxRss() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-#ifdef __APPLE__
-  return static_cast<double>(u.ru_maxrss);
-#else
-  return static_cast<double>(u.ru_maxrss) * 1024.0;
-#endif
-}
-
-// A field of /proc/self/status in bytes ("VmRSS", "VmHWM"), or -1 where there is none.
-double ProcStatus(std::string_view field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, field.size(), field) == 0 && line.size() > field.size() &&
-        line[field.size()] == ':')
-      return std::atof(line.c_str() + field.size() + 1) * 1024.0;
-  }
-  return -1;
-}
-
-// Starts a new peak for VmHWM (Linux 4.0 and later); false where that is not possible.
-bool ResetPeakRss() {
-  std::ofstream out("/proc/self/clear_refs");
-  out << "5";
-  out.flush();
-  return static_cast<bool>(out);
-}
-
-std::string Quoted(const fs::path& p) {
-  std::string q = "'";
-  for (char c : p.string()) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-void Run(const std::string& command) {
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "bench_batch: failed: %s\n", command.c_str());
-    std::exit(1);
-  }
-}
-
-void Sync() {
-  Run("sync");
-}
-
-struct Timing {
-  double work;   // until the work returned (its writes may still sit in the page cache)
-  double flush;  // the `sync` right after it, which writes them to the disk
-  double total() const { return work + flush; }
-};
 
 // The three database files of each zone, by the name of the zone's folder.
 struct ZoneFiles {
@@ -127,19 +61,7 @@ Timing TimeCp(const std::vector<ZoneFiles>& zones, const fs::path& to) {
     command += "cp " + Quoted(z.id) + " " + Quoted(z.hum) + " " + Quoted(z.kem) + " " +
                Quoted(to / z.name) + "/";
   }
-  Sync();
-  Timing t;
-  t.work = Seconds([&] { Run(command); });
-  t.flush = Seconds(Sync);
-  return t;
-}
-
-size_t CountLines(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  size_t n = 0;
-  std::string line;
-  while (std::getline(in, line)) ++n;
-  return n;
+  return TimeCommand(command);
 }
 
 int RunOnce(const fs::path& work, int chars, int slaves, bool keep) {
@@ -249,6 +171,7 @@ int RunOnce(const fs::path& work, int chars, int slaves, bool keep) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  SetProgramName("bench_batch");
   int chars = 10000, slaves = 3;
   bool keep = false;
   fs::path work;

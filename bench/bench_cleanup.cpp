@@ -18,19 +18,17 @@
 //   --chars N   characters in the zone, heroes included (default 20000)
 //   --dir D     work folder (default: a new folder under the system's temporary folder)
 //   --keep      leave the zone, the cleaned files and the lists in the work folder
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "bench_util.h"
 #include "cleanup/account_cleanup.h"
 #include "common/gbk.h"
 #include "common/paths.h"
@@ -42,6 +40,7 @@
 
 namespace fs = std::filesystem;
 using namespace zkq;
+using namespace zkq::bench;
 
 namespace {
 
@@ -49,81 +48,11 @@ constexpr int32_t kMinLevel = 35;
 constexpr double kCutoff = 43831.0;  // 2020-01-01 00:00
 constexpr bool kClearDeleted = true;
 
-double Seconds(const std::function<void()>& fn) {
-  const auto t0 = std::chrono::steady_clock::now();
-  fn();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-double MiB(double bytes) {
-  return bytes / (1024.0 * 1024.0);
-}
-
-// Peak resident memory of the process so far, in bytes.
-double MaxRss() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-#ifdef __APPLE__
-  return static_cast<double>(u.ru_maxrss);
-#else
-  return static_cast<double>(u.ru_maxrss) * 1024.0;
-#endif
-}
-
-// A field of /proc/self/status in bytes ("VmRSS", "VmHWM"), or -1 where there is none.
-double ProcStatus(std::string_view field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, field.size(), field) == 0 && line.size() > field.size() &&
-        line[field.size()] == ':')
-      return std::atof(line.c_str() + field.size() + 1) * 1024.0;
-  }
-  return -1;
-}
-
-// Starts a new peak for VmHWM (Linux 4.0 and later); false where that is not possible.
-bool ResetPeakRss() {
-  std::ofstream out("/proc/self/clear_refs");
-  out << "5";
-  out.flush();
-  return static_cast<bool>(out);
-}
-
-std::string Quoted(const fs::path& p) {
-  std::string q = "'";
-  for (char c : p.string()) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-void Run(const std::string& command) {
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "bench_cleanup: failed: %s\n", command.c_str());
-    std::exit(1);
-  }
-}
-
-void Sync() {
-  Run("sync");
-}
-
-struct Timing {
-  double work;   // until the work returned (its writes may still sit in the page cache)
-  double flush;  // the `sync` right after it, which writes them to the disk
-  double total() const { return work + flush; }
-};
-
 // Copies the zone's three files from `from` into `to` with `cp`.
 Timing TimeCp(const fs::path& from, const fs::path& to) {
   fs::create_directories(to);
-  Sync();
-  Timing t;
-  t.work = Seconds([&] {
-    Run("cp " + Quoted(from / "Id.db") + " " + Quoted(from / "Hum.db") + " " +
-        Quoted(from / "Kem.db") + " " + Quoted(to));
-  });
-  t.flush = Seconds(Sync);
-  return t;
+  return TimeCommand("cp " + Quoted(from / "Id.db") + " " + Quoted(from / "Hum.db") + " " +
+                     Quoted(from / "Kem.db") + " " + Quoted(to));
 }
 
 // Notes when each step of the cleanup reports its first line, to show where the time goes.
@@ -169,14 +98,6 @@ class PhaseClock : public ProgressLog::Observer {
  private:
   std::chrono::steady_clock::time_point t0_;
 };
-
-size_t CountLines(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  size_t n = 0;
-  std::string line;
-  while (std::getline(in, line)) ++n;
-  return n;
-}
 
 int RunOnce(const fs::path& work, int chars, bool keep) {
   std::error_code ec;
@@ -294,6 +215,7 @@ int RunOnce(const fs::path& work, int chars, bool keep) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  SetProgramName("bench_cleanup");
   int chars = 20000;
   bool keep = false;
   fs::path work;
