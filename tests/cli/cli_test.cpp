@@ -19,15 +19,16 @@
 #include "common/progress_log.h"
 #include "support/bytes.h"
 #include "support/test_support.h"
+#include "support/zones.h"
 
 namespace zkq {
 namespace {
 
 using test::GetLe32;
-using test::kAccountFileSignature;
-using test::kCharFileSignature;
+using test::kHeaderSize;
+using test::kKem0330RecordSize;
+using test::kKemRecordSize;
 using test::PutLe32;
-using test::PutShort;
 using test::ReadBytes;
 using test::SameBytes;
 using test::WriteBytes;
@@ -36,22 +37,6 @@ using Args = std::vector<std::string>;
 using Lines = std::vector<std::string>;
 
 // ---- Zones built byte by byte ----
-
-constexpr size_t kHeaderSize = 124;
-constexpr size_t kKemRecordSize = 24800;
-constexpr size_t kKem0330RecordSize = 16888;
-
-std::string Header(const std::string& signature, size_t capacity, size_t slotCount) {
-  std::string h(kHeaderSize, '\0');
-  PutShort(h, 0, capacity, signature);
-  PutLe32(h, 104, static_cast<int32_t>(slotCount));
-  PutLe32(h, 112, -1);
-  return h;
-}
-
-struct Character {
-  std::string name, account;
-};
 
 // The three database files of a zone, in the folders the game server keeps them in.
 struct Zone {
@@ -62,33 +47,10 @@ struct Zone {
 };
 
 Zone MakeZone(const fs::path& root, const std::vector<std::string>& accounts,
-              const std::vector<Character>& characters, size_t kemRecordSize = kKemRecordSize) {
+              const std::vector<test::Character>& characters,
+              size_t kemRecordSize = kKemRecordSize) {
   const Zone zone{root};
-  fs::create_directories(zone.id().parent_path());
-  fs::create_directories(zone.kem().parent_path());
-  std::string id = Header(kAccountFileSignature, 34, accounts.size());
-  for (const std::string& a : accounts) {
-    std::string r(349, '\0');
-    PutShort(r, 32, 10, a);
-    id += r;
-  }
-  std::string hum = Header(kCharFileSignature, 35, characters.size());
-  std::string kem = Header(kCharFileSignature, 35, characters.size());
-  for (const Character& c : characters) {
-    std::string h(73, '\0');
-    PutShort(h, 12, 15, c.name);
-    PutShort(h, 28, 14, c.name);
-    PutShort(h, 43, 10, c.account);
-    hum += h;
-    std::string k(kemRecordSize, '\0');
-    PutShort(k, 12, 15, c.name);
-    PutShort(k, 28, 14, c.name);
-    PutShort(k, 255, 10, c.account);
-    kem += k;
-  }
-  WriteBytes(zone.id(), id);
-  WriteBytes(zone.hum(), hum);
-  WriteBytes(zone.kem(), kem);
+  test::WriteZoneFiles(zone.id(), zone.hum(), zone.kem(), accounts, characters, kemRecordSize);
   return zone;
 }
 

@@ -24,7 +24,9 @@
 #include "jobs/job.h"
 #include "platform/codepage.h"
 #include "support/bytes.h"
+#include "support/log_texts.h"
 #include "support/test_support.h"
+#include "support/zones.h"
 
 #ifdef ZKQ_HAVE_CLI
 #include "cli.h"
@@ -33,85 +35,35 @@
 namespace zkq {
 namespace {
 
+using test::G;
 using test::GetLe32;
-using test::kAccountFileSignature;
-using test::kCharFileSignature;
-using test::PutLe32;
-using test::PutShort;
+using test::kAccountRecordSize;
+using test::kCharIndexRecordSize;
+using test::kHeaderSize;
+using test::kKem0330RecordSize;
+using test::kKem0820RecordSize;
+using test::kKemRecordSize;
+using test::MakeZone;
 using test::ReadBytes;
 using test::SameBytes;
+using test::SavedTexts;
+using test::Texts;
 using test::WriteBytes;
+using test::Zone;
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
-// ---- Zones built byte by byte ----
-
-constexpr size_t kHeaderSize = 124;
-constexpr size_t kAccountSize = 349;
-constexpr size_t kCharIndexSize = 73;
-constexpr size_t kKemSize = 24800;
-constexpr size_t kKem0820Size = 23774;
-constexpr size_t kKem0330Size = 16888;
-
-std::string Header(const std::string& signature, size_t capacity, size_t slotCount) {
-  std::string h(kHeaderSize, '\0');
-  PutShort(h, 0, capacity, signature);
-  PutLe32(h, 104, static_cast<int32_t>(slotCount));
-  PutLe32(h, 112, -1);
-  return h;
-}
-
-struct Character {
-  std::string name, account;
-};
-
-// The three database files of a zone; their names may differ in letter case.
-struct Zone {
-  fs::path dir;
-  std::string idName = "Id.db", humName = "Hum.db", kemName = "Kem.db";
-  fs::path id() const { return dir / idName; }
-  fs::path hum() const { return dir / humName; }
-  fs::path kem() const { return dir / kemName; }
-};
-
-Zone MakeZone(Zone zone, const std::vector<std::string>& accounts,
-              const std::vector<Character>& characters, size_t kemRecordSize = kKemSize) {
-  fs::create_directories(zone.dir);
-  std::string id = Header(kAccountFileSignature, 34, accounts.size());
-  for (const std::string& a : accounts) {
-    std::string r(kAccountSize, '\0');
-    PutShort(r, 32, 10, a);
-    id += r;
-  }
-  std::string hum = Header(kCharFileSignature, 35, characters.size());
-  std::string kem = Header(kCharFileSignature, 35, characters.size());
-  for (const Character& c : characters) {
-    std::string h(kCharIndexSize, '\0');
-    PutShort(h, 12, 15, c.name);
-    PutShort(h, 28, 14, c.name);
-    PutShort(h, 43, 10, c.account);
-    hum += h;
-    std::string k(kemRecordSize, '\0');
-    PutShort(k, 12, 15, c.name);
-    PutShort(k, 28, 14, c.name);
-    PutShort(k, 255, 10, c.account);
-    kem += k;
-  }
-  WriteBytes(zone.id(), id);
-  WriteBytes(zone.hum(), hum);
-  WriteBytes(zone.kem(), kem);
-  return zone;
-}
+// ---- Zones ----
 
 // main: accounts AMY, BEN; characters KING (AMY), QUEEN (BEN).
 // slave 1: BEN, CAT; QUEEN (BEN), ROOK (CAT)      -> BEN=BENa, QUEEN=QUEENa
 // slave 2: CAT, DAN; ROOK (CAT), PAWN (DAN)       -> clashes only with what zone 1 brought in:
 //                                                    CAT=CATa, ROOK=ROOKa
 // slave 3: EVE; BISHOP (EVE)                       -> no clash
-Zone MainZone(const fs::path& dir, size_t kemRecordSize = kKemSize) {
+Zone MainZone(const fs::path& dir, size_t kemRecordSize = kKemRecordSize) {
   return MakeZone({dir}, {"AMY", "BEN"}, {{"KING", "AMY"}, {"QUEEN", "BEN"}}, kemRecordSize);
 }
-Zone Slave1(const fs::path& dir, size_t kemRecordSize = kKemSize) {
+Zone Slave1(const fs::path& dir, size_t kemRecordSize = kKemRecordSize) {
   return MakeZone({dir}, {"BEN", "CAT"}, {{"QUEEN", "BEN"}, {"ROOK", "CAT"}}, kemRecordSize);
 }
 Zone Slave2(Zone zone) {
@@ -171,47 +123,6 @@ fs::path WriteConfig(const fs::path& file, const Keys& keys, Encoding encoding =
 }
 
 // ---- Log texts ----
-
-std::string G(std::string_view utf8) {
-  const auto gbk = platform::Utf8ToGbk(utf8);
-  EXPECT_TRUE(gbk.has_value()) << utf8;
-  return gbk.value_or(std::string());
-}
-
-// The text of a stored line: the stamp "yyyy-MM-dd" and, unless it is midnight, " HH:mm:ss",
-// then one blank, are removed.
-std::string StripStamp(const std::string& entry) {
-  const auto digits = [&](size_t at, size_t n) {
-    if (at + n > entry.size()) return false;
-    for (size_t i = at; i < at + n; ++i)
-      if (entry[i] < '0' || entry[i] > '9') return false;
-    return true;
-  };
-  const bool date = digits(0, 4) && entry.size() > 10 && entry[4] == '-' && digits(5, 2) &&
-                    entry[7] == '-' && digits(8, 2) && entry[10] == ' ';
-  EXPECT_TRUE(date) << "no stamp: " << entry;
-  if (!date) return entry;
-  const bool time = entry.size() > 19 && digits(11, 2) && entry[13] == ':' && digits(14, 2) &&
-                    entry[16] == ':' && digits(17, 2) && entry[19] == ' ';
-  return entry.substr(time ? 20 : 11);
-}
-
-Lines Texts(const Lines& entries) {
-  Lines texts;
-  for (const std::string& e : entries) texts.push_back(StripStamp(e));
-  return texts;
-}
-
-// The texts of "Log.txt" in the current folder, which must be CR LF text.
-Lines SavedTexts() {
-  const std::string bytes = ReadBytes("Log.txt");
-  Lines entries;
-  size_t start = 0;
-  for (size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2)
-    entries.push_back(bytes.substr(start, end - start));
-  EXPECT_EQ(start, bytes.size()) << "Log.txt does not end in CR LF";
-  return Texts(entries);
-}
 
 Lines& operator+=(Lines& to, const Lines& more) {
   to.insert(to.end(), more.begin(), more.end());
@@ -353,15 +264,15 @@ TEST_F(BatchTest, SlaveZonesAreMergedInZoneOrderWithNumberedRenameLists) {
   const std::string hum = ReadBytes(main.hum());
   const std::string kem = ReadBytes(main.kem());
   EXPECT_EQ(GetLe32(id, 104), 6);
-  EXPECT_EQ(ShortAt(id, kAccountSize, 4, 32), "CATa");
+  EXPECT_EQ(ShortAt(id, kAccountRecordSize, 4, 32), "CATa");
   EXPECT_EQ(GetLe32(hum, 104), 6);
-  EXPECT_EQ(ShortAt(hum, kCharIndexSize, 4, 28), "ROOKa");
-  EXPECT_EQ(ShortAt(hum, kCharIndexSize, 4, 43), "CATa");
-  EXPECT_EQ(kem.size(), kHeaderSize + 6 * kKemSize);
-  EXPECT_EQ(ShortAt(kem, kKemSize, 5, 28), "ROOKa");
-  EXPECT_EQ(ShortAt(kem, kKemSize, 5, 255), "CATa");
-  EXPECT_EQ(ShortAt(kem, kKemSize, 2, 28), "QUEENa");
-  EXPECT_EQ(ShortAt(kem, kKemSize, 2, 255), "BENa");
+  EXPECT_EQ(ShortAt(hum, kCharIndexRecordSize, 4, 28), "ROOKa");
+  EXPECT_EQ(ShortAt(hum, kCharIndexRecordSize, 4, 43), "CATa");
+  EXPECT_EQ(kem.size(), kHeaderSize + 6 * kKemRecordSize);
+  EXPECT_EQ(ShortAt(kem, kKemRecordSize, 5, 28), "ROOKa");
+  EXPECT_EQ(ShortAt(kem, kKemRecordSize, 5, 255), "CATa");
+  EXPECT_EQ(ShortAt(kem, kKemRecordSize, 2, 28), "QUEENa");
+  EXPECT_EQ(ShortAt(kem, kKemRecordSize, 2, 255), "BENa");
 }
 
 TEST_F(BatchTest, ARerunReplacesAZonesOldRenameList) {
@@ -402,7 +313,7 @@ TEST_F(BatchTest, TheDuplicateNameSuffixOfAnEarlierServerMergeIsUsedAndKept) {
     EXPECT_TRUE(RunBatch(config).Complete());
 
     EXPECT_EQ(ReadBytes(Path("人物更名列表1.txt")), "QUEEN=" + c.renamed + "\r\n");
-    EXPECT_EQ(ShortAt(ReadBytes(main.hum()), kCharIndexSize, 2, 28), c.renamed);
+    EXPECT_EQ(ShortAt(ReadBytes(main.hum()), kCharIndexRecordSize, 2, 28), c.renamed);
     EXPECT_EQ(Process().duplicateNameSuffix, c.suffix);
   }
 }
@@ -544,7 +455,7 @@ TEST_F(BatchTest, AFailedCheckOnZone2Of3EndsTheBatchWithoutSummary) {
     EXPECT_FALSE(fs::exists(Path("Log.txt")));
     // Zone 1 merged, zones 2 and 3 not.
     EXPECT_EQ(GetLe32(ReadBytes(main.hum()), 104), 4);
-    EXPECT_EQ(ReadBytes(main.kem()).size(), kHeaderSize + 4 * kKemSize);
+    EXPECT_EQ(ReadBytes(main.kem()).size(), kHeaderSize + 4 * kKemRecordSize);
     EXPECT_TRUE(fs::exists(Path("人物更名列表1.txt")));
     EXPECT_FALSE(fs::exists(Path("ID更名列表2.txt")));
     EXPECT_EQ(Snapshot(s3.dir), s3Before);
@@ -567,8 +478,8 @@ TEST_F(BatchTest, FileNamesAreCheckedWithoutRegardToLetterCase) {
 // ---- Layout upgrades ----
 
 TEST_F(BatchTest, OldLayoutsAreUpgradedTheMainOnesBeforeAnyZone) {
-  const Zone main = MainZone(Path("main"), kKem0330Size);
-  const Zone s1 = Slave1(Path("s1"), kKem0820Size);
+  const Zone main = MainZone(Path("main"), kKem0330RecordSize);
+  const Zone s1 = Slave1(Path("s1"), kKem0820RecordSize);
   const std::string mainBefore = ReadBytes(main.kem());
   const std::string s1Before = ReadBytes(s1.kem());
   const fs::path config =
@@ -591,7 +502,7 @@ TEST_F(BatchTest, OldLayoutsAreUpgradedTheMainOnesBeforeAnyZone) {
   expected += Zone1MergeLines();
   expected.push_back(Summary(1));
   EXPECT_EQ(SavedTexts(), expected);
-  EXPECT_EQ(ReadBytes(main.kem()).size(), kHeaderSize + 4 * kKemSize);
+  EXPECT_EQ(ReadBytes(main.kem()).size(), kHeaderSize + 4 * kKemRecordSize);
   // However often a file was backed up during the batch, its backup holds it as it was before.
   EXPECT_TRUE(SameBytes(DataBackupIn(main.dir), mainBefore));
   EXPECT_TRUE(SameBytes(DataBackupIn(s1.dir), s1Before));
@@ -608,8 +519,8 @@ TEST_F(BatchTest, AFailedUpgradeEndsTheBatch) {
     SCOPED_TRACE(c.name);
     Fresh();
     test::TempDir root;
-    const Zone main = MainZone(root / "main", c.mainFails ? kKem0330Size : kKemSize);
-    const Zone s1 = Slave1(root / "s1", c.mainFails ? kKemSize : kKem0820Size);
+    const Zone main = MainZone(root / "main", c.mainFails ? kKem0330RecordSize : kKemRecordSize);
+    const Zone s1 = Slave1(root / "s1", c.mainFails ? kKemRecordSize : kKem0820RecordSize);
     const Zone s2 = Slave2({root / "s2"});
     const fs::path failing = c.mainFails ? main.kem() : s1.kem();
     const std::string failingBefore = ReadBytes(failing);
@@ -689,7 +600,7 @@ TEST_F(BatchTest, AZoneWhoseMergeCannotOpenItsFilesIsSkippedAndNotCounted) {
     EXPECT_FALSE(fs::exists(Path("人物更名列表1.txt")));
     EXPECT_EQ(GetLe32(ReadBytes(main.id()), 104), c.lockIndex ? 6 : 4);
     EXPECT_EQ(GetLe32(ReadBytes(main.hum()), 104), 4);
-    EXPECT_EQ(ReadBytes(main.kem()).size(), kHeaderSize + 4 * kKemSize);
+    EXPECT_EQ(ReadBytes(main.kem()).size(), kHeaderSize + 4 * kKemRecordSize);
     // A file that could not be opened has no index file written for it.
     EXPECT_FALSE(fs::exists(locked.string() + ".idx"));
   }

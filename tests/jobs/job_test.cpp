@@ -24,93 +24,30 @@
 #include "common/progress_log.h"
 #include "platform/codepage.h"
 #include "support/bytes.h"
+#include "support/log_texts.h"
 #include "support/test_support.h"
+#include "support/zones.h"
 
 namespace zkq {
 namespace {
 
+using test::G;
 using test::GetLe32;
-using test::kAccountFileSignature;
-using test::kCharFileSignature;
-using test::PutLe32;
-using test::PutShort;
+using test::kHeaderSize;
+using test::kKem0330RecordSize;
+using test::kKem0820RecordSize;
+using test::kKemRecordSize;
+using test::MakeZone;
 using test::ReadBytes;
 using test::SameBytes;
+using test::SavedTexts;
+using test::Texts;
 using test::WriteBytes;
+using test::Zone;
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
-// ---- Zones built byte by byte ----
-
-constexpr size_t kHeaderSize = 124;
-constexpr size_t kAccountSize = 349;
-constexpr size_t kCharIndexSize = 73;
-constexpr size_t kLayoutCurrentSize = 24800;
-constexpr size_t kLayout0820Size = 23774;
-constexpr size_t kLayout0330Size = 16888;
-
-std::string Header(const std::string& signature, size_t capacity, int32_t slotCount) {
-  std::string h(kHeaderSize, '\0');
-  PutShort(h, 0, capacity, signature);
-  PutLe32(h, 104, slotCount);
-  PutLe32(h, 112, -1);
-  return h;
-}
-
-std::string AccountRecord(std::string_view name) {
-  std::string r(kAccountSize, '\0');
-  PutShort(r, 32, 10, name);
-  return r;
-}
-
-std::string CharIndexRecord(std::string_view name, std::string_view account) {
-  std::string r(kCharIndexSize, '\0');
-  PutShort(r, 12, 15, name);
-  PutShort(r, 28, 14, name);
-  PutShort(r, 43, 10, account);
-  return r;
-}
-
-// A character data record of `size` bytes (any layout: the first 582 bytes are shared), with no
-// item in use.
-std::string CharDataRecord(std::string_view name, std::string_view account, size_t size) {
-  std::string r(size, '\0');
-  PutShort(r, 12, 15, name);
-  PutShort(r, 28, 14, name);
-  PutShort(r, 255, 10, account);
-  return r;
-}
-
-struct Character {
-  std::string name, account;
-};
-
-struct Zone {
-  fs::path dir;
-  fs::path id() const { return dir / "Id.db"; }
-  fs::path hum() const { return dir / "Hum.db"; }
-  fs::path kem() const { return dir / "Kem.db"; }
-};
-
-// Writes Id.db, Hum.db and Kem.db into `dir`; Kem.db in the layout of `kemRecordSize`.
-Zone MakeZone(const fs::path& dir, const std::vector<std::string>& accounts,
-              const std::vector<Character>& characters, size_t kemRecordSize = kLayoutCurrentSize) {
-  fs::create_directories(dir);
-  const auto count = [](size_t n) { return static_cast<int32_t>(n); };
-  std::string id = Header(kAccountFileSignature, 34, count(accounts.size()));
-  for (const std::string& a : accounts) id += AccountRecord(a);
-  std::string hum = Header(kCharFileSignature, 35, count(characters.size()));
-  std::string kem = Header(kCharFileSignature, 35, count(characters.size()));
-  for (const Character& c : characters) {
-    hum += CharIndexRecord(c.name, c.account);
-    kem += CharDataRecord(c.name, c.account, kemRecordSize);
-  }
-  Zone zone{dir};
-  WriteBytes(zone.id(), id);
-  WriteBytes(zone.hum(), hum);
-  WriteBytes(zone.kem(), kem);
-  return zone;
-}
+// ---- Zones ----
 
 JobParams ServerJob(const Zone& main, const Zone& slave) {
   JobParams p;
@@ -121,47 +58,6 @@ JobParams ServerJob(const Zone& main, const Zone& slave) {
 }
 
 // ---- Log texts ----
-
-std::string G(std::string_view utf8) {
-  const auto gbk = platform::Utf8ToGbk(utf8);
-  EXPECT_TRUE(gbk.has_value()) << utf8;
-  return gbk.value_or(std::string());
-}
-
-// The text of a stored line: the stamp "yyyy-MM-dd" and, unless it is midnight, " HH:mm:ss",
-// then one blank, are removed.
-std::string StripStamp(const std::string& entry) {
-  const auto digits = [&](size_t at, size_t n) {
-    if (at + n > entry.size()) return false;
-    for (size_t i = at; i < at + n; ++i)
-      if (entry[i] < '0' || entry[i] > '9') return false;
-    return true;
-  };
-  const bool date = digits(0, 4) && entry.size() > 10 && entry[4] == '-' && digits(5, 2) &&
-                    entry[7] == '-' && digits(8, 2) && entry[10] == ' ';
-  EXPECT_TRUE(date) << "no stamp: " << entry;
-  if (!date) return entry;
-  const bool time = entry.size() > 19 && digits(11, 2) && entry[13] == ':' && digits(14, 2) &&
-                    entry[16] == ':' && digits(17, 2) && entry[19] == ' ';
-  return entry.substr(time ? 20 : 11);
-}
-
-Lines Texts(const Lines& entries) {
-  Lines texts;
-  for (const std::string& e : entries) texts.push_back(StripStamp(e));
-  return texts;
-}
-
-// The texts of "Log.txt" in the current folder, which must be CR LF text.
-Lines SavedTexts() {
-  const std::string bytes = ReadBytes("Log.txt");
-  Lines entries;
-  size_t start = 0;
-  for (size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2)
-    entries.push_back(bytes.substr(start, end - start));
-  EXPECT_EQ(start, bytes.size()) << "Log.txt does not end in CR LF";
-  return Texts(entries);
-}
 
 void Append(Lines& to, const Lines& more) {
   to.insert(to.end(), more.begin(), more.end());
@@ -204,11 +100,11 @@ struct TwoZones {
   Zone main, slave;
 };
 
-TwoZones MakeTwoZones(const fs::path& root, size_t mainLayout = kLayoutCurrentSize,
-                      size_t slaveLayout = kLayoutCurrentSize) {
+TwoZones MakeTwoZones(const fs::path& root, size_t mainLayout = kKemRecordSize,
+                      size_t slaveLayout = kKemRecordSize) {
   return {
-      MakeZone(root / "main", {"AMY", "BEN"}, {{"KING", "AMY"}, {"QUEEN", "BEN"}}, mainLayout),
-      MakeZone(root / "slave", {"BEN", "CAT"}, {{"QUEEN", "BEN"}, {"ROOK", "CAT"}}, slaveLayout)};
+      MakeZone({root / "main"}, {"AMY", "BEN"}, {{"KING", "AMY"}, {"QUEEN", "BEN"}}, mainLayout),
+      MakeZone({root / "slave"}, {"BEN", "CAT"}, {{"QUEEN", "BEN"}, {"ROOK", "CAT"}}, slaveLayout)};
 }
 
 // The lines of the three merges of TwoZones, the closing line included.
@@ -235,7 +131,7 @@ TEST_F(JobTest, ServerMergeLogsEachStepInOrderAndSavesTheLog) {
   EXPECT_EQ(ReadBytes(dir_ / "人物更名列表.txt"), "QUEEN=QUEENa\r\n");
   EXPECT_EQ(GetLe32(ReadBytes(z.main.id()), 104), 4);
   EXPECT_EQ(GetLe32(ReadBytes(z.main.hum()), 104), 4);
-  EXPECT_EQ(ReadBytes(z.main.kem()).size(), kHeaderSize + 4 * kLayoutCurrentSize);
+  EXPECT_EQ(ReadBytes(z.main.kem()).size(), kHeaderSize + 4 * kKemRecordSize);
   EXPECT_EQ(Process().accountNameMap.Value("BEN"), "BENa");
   EXPECT_EQ(Process().charNameMap.Value("QUEEN"), "QUEENa");
 }
@@ -247,9 +143,9 @@ TEST_F(JobTest, OlderLayoutsAreUpgradedBeforeAnyMerge) {
     std::vector<int> mainKinds, slaveKinds;  // the upgrades each file needs, in order
   };
   const Case cases[] = {
-      {"main in layout 0330", kLayout0330Size, kLayoutCurrentSize, {1, 2}, {}},
-      {"slave in layout 0820", kLayoutCurrentSize, kLayout0820Size, {}, {2}},
-      {"both in layout 0330", kLayout0330Size, kLayout0330Size, {1, 2}, {1, 2}},
+      {"main in layout 0330", kKem0330RecordSize, kKemRecordSize, {1, 2}, {}},
+      {"slave in layout 0820", kKemRecordSize, kKem0820RecordSize, {}, {2}},
+      {"both in layout 0330", kKem0330RecordSize, kKem0330RecordSize, {1, 2}, {1, 2}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -276,8 +172,8 @@ TEST_F(JobTest, OlderLayoutsAreUpgradedBeforeAnyMerge) {
     }
     Append(expected, MergeLines());
     EXPECT_EQ(SavedTexts(), expected);
-    EXPECT_EQ(ReadBytes(z.main.kem()).size(), kHeaderSize + 4 * kLayoutCurrentSize);
-    EXPECT_EQ(ReadBytes(z.slave.kem()).size(), kHeaderSize + 2 * kLayoutCurrentSize);
+    EXPECT_EQ(ReadBytes(z.main.kem()).size(), kHeaderSize + 4 * kKemRecordSize);
+    EXPECT_EQ(ReadBytes(z.slave.kem()).size(), kHeaderSize + 2 * kKemRecordSize);
     // However often a file was backed up during the job, its backup holds it as it was before.
     EXPECT_TRUE(SameBytes(DataBackupIn(z.main.dir), mainBefore));
     EXPECT_TRUE(SameBytes(DataBackupIn(z.slave.dir), slaveBefore));
@@ -294,8 +190,8 @@ TEST_F(JobTest, AFailedUpgradeEndsTheJobBeforeAnyMerge) {
     test::TempDir root;
     Log().Reset();
     ResetProcessState();
-    const TwoZones z = MakeTwoZones(root.path(), c.mainFails ? kLayout0330Size : kLayoutCurrentSize,
-                                    c.mainFails ? kLayoutCurrentSize : kLayout0820Size);
+    const TwoZones z = MakeTwoZones(root.path(), c.mainFails ? kKem0330RecordSize : kKemRecordSize,
+                                    c.mainFails ? kKemRecordSize : kKem0820RecordSize);
     const fs::path failing = c.mainFails ? z.main.kem() : z.slave.kem();
     const std::string kemBefore = ReadBytes(failing);
     const std::string idBefore = ReadBytes(z.main.id());
@@ -521,7 +417,7 @@ TEST_F(JobTest, TwoServerMergesQueuedTogetherRunInTurn) {
   // The second job merges another slave into the same main zone: it must see the first one's
   // result, so its ROOK clashes with the ROOK the first job brought in.
   const TwoZones z = MakeTwoZones(dir_.path());
-  const Zone slave2 = MakeZone(dir_ / "slave2", {"DAN"}, {{"ROOK", "DAN"}});
+  const Zone slave2 = MakeZone({dir_ / "slave2"}, {"DAN"}, {{"ROOK", "DAN"}});
   std::mutex m;
   std::vector<JobResult> results;
   const auto done = [&](JobResult r) {
@@ -534,7 +430,7 @@ TEST_F(JobTest, TwoServerMergesQueuedTogetherRunInTurn) {
 
   EXPECT_EQ(results, (std::vector<JobResult>{JobResult::kSucceeded, JobResult::kSucceeded}));
   EXPECT_EQ(ReadBytes(dir_ / "人物更名列表.txt"), "ROOK=ROOKa\r\n");
-  EXPECT_EQ(ReadBytes(z.main.kem()).size(), kHeaderSize + 5 * kLayoutCurrentSize);
+  EXPECT_EQ(ReadBytes(z.main.kem()).size(), kHeaderSize + 5 * kKemRecordSize);
   // "Log.txt" holds what the second job logged after the first one saved.
   const Lines texts = SavedTexts();
   ASSERT_FALSE(texts.empty());
