@@ -31,7 +31,9 @@
 #include "platform/env.h"
 #include "platform/lock.h"
 #include "support/bytes.h"
+#include "support/log_texts.h"
 #include "support/test_support.h"
+#include "support/text_files.h"
 
 #ifdef ZKQ_HAVE_ZONEGEN
 #include "zonegen.h"
@@ -41,6 +43,7 @@ namespace zkq {
 namespace {
 
 namespace fs = std::filesystem;
+using test::CrLf;
 using test::GetDouble;
 using test::PutDouble;
 using test::PutLe16;
@@ -48,6 +51,8 @@ using test::PutLe32;
 using test::PutShort;
 using test::ReadBytes;
 using test::SameBytes;
+using test::ShortAt;
+using test::TextRecorder;
 using test::WriteBytes;
 using Bytes = std::string;
 using Lines = std::vector<std::string>;
@@ -101,23 +106,12 @@ constexpr double kRecent = 45100.0;
 constexpr double kOld = 44000.0;
 constexpr int32_t kMinLevel = 35;
 
-std::string CrLf(const Lines& lines) {
-  std::string out;
-  for (const auto& line : lines) out += line + "\r\n";
-  return out;
-}
-
 // Bytes that differ from record to record, so that a record moved or changed by mistake shows.
 Bytes Noise(size_t n, uint32_t seed) {
   std::mt19937 rng(seed);
   Bytes b(n, '\0');
   for (char& c : b) c = static_cast<char>(rng());
   return b;
-}
-
-std::string ShortAt(std::string_view b, size_t at, size_t capacity) {
-  const size_t n = std::min<size_t>(static_cast<uint8_t>(b[at]), capacity);
-  return std::string(b.substr(at + 1, n));
 }
 
 Bytes Header(bool accountFile, size_t slots) {
@@ -209,12 +203,6 @@ Lines LiveNames(const Bytes& file, size_t recordSize, size_t nameOffset, size_t 
     if (file[at] == 0) names.push_back(ShortAt(file, at + nameOffset, capacity));
   return names;
 }
-
-class TextRecorder : public ProgressLog::Observer {
- public:
-  void OnLine(const std::string&, const std::string& text, bool) override { texts.push_back(text); }
-  Lines texts;
-};
 
 class AccountCleanupTest : public test::FileTest {
  protected:

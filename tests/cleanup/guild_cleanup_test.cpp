@@ -19,13 +19,18 @@
 #include "common/progress_log.h"
 #include "platform/codepage.h"
 #include "platform/env.h"
+#include "support/log_texts.h"
 #include "support/test_support.h"
+#include "support/text_files.h"
 
 namespace zkq {
 namespace {
 
 namespace fs = std::filesystem;
+using test::CrLf;
+using test::ProgressRecorder;
 using test::ReadBytes;
+using test::U8;
 using test::WriteBytes;
 using Lines = std::vector<std::string>;
 
@@ -39,16 +44,6 @@ const std::string kZhao = "\xD5\xD4";                                // "赵"
 const std::string kSkipped =
     "\xCC\xF8\xB9\xFD\xCE\xDE\xB7\xA8\xD3\xC3\xD7\xF7\xCE\xC4\xBC\xFE\xC3\xFB\xB5\xC4\xC3\xFB\xB3"
     "\xC6: ";
-
-std::string CrLf(const Lines& lines) {
-  std::string out;
-  for (const auto& line : lines) out += line + "\r\n";
-  return out;
-}
-
-fs::path U8(std::string_view utf8) {
-  return platform::PathFromUtf8(utf8);
-}
 
 // A member file: some lines, then the header line and `members` member lines.
 Lines MemberFile(int members, const Lines& before = {"[Notice]", "welcome"}) {
@@ -100,22 +95,6 @@ class RemoveFaultEnv : public platform::EnvWrapper {
     return EnvWrapper::RemoveFile(path);
   }
   std::function<bool(const fs::path&)> fail;
-};
-
-// The progress lines with the bar's percent at each.
-class ProgressRecorder : public ProgressLog::Observer {
- public:
-  ProgressRecorder() : percent_(Log().Percent()) { Log().AddObserver(this); }
-  ~ProgressRecorder() override { Log().RemoveObserver(this); }
-  void OnLine(const std::string&, const std::string& text, bool fromLogLine) override {
-    if (!fromLogLine) lines.emplace_back(text, percent_);
-  }
-  void OnBar(uint16_t percent, uint32_t) override { percent_ = percent; }
-
-  std::vector<std::pair<std::string, int>> lines;
-
- private:
-  int percent_;
 };
 
 class GuildCleanupTest : public test::FileTest {

@@ -21,13 +21,17 @@
 #include "platform/codepage.h"
 #include "platform/env.h"
 #include "support/bytes.h"
+#include "support/log_texts.h"
 #include "support/test_support.h"
+#include "support/text_files.h"
 
 namespace zkq {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ProgressRecorder;
 using test::ReadBytes;
+using test::U8;
 using test::WriteBytes;
 
 // GBK texts, byte by byte.
@@ -41,10 +45,6 @@ const std::string kSep = "\\";
 #else
 const std::string kSep = "/";
 #endif
-
-fs::path U8(std::string_view utf8) {
-  return platform::PathFromUtf8(utf8);
-}
 
 struct Character {
   std::string name;
@@ -89,22 +89,6 @@ class FaultEnv : public platform::EnvWrapper {
     return EnvWrapper::RemoveFile(path);
   }
   std::function<bool(const fs::path&)> failOpen, failRemove;
-};
-
-// The progress lines with the bar's percent at each.
-class ProgressRecorder : public ProgressLog::Observer {
- public:
-  ProgressRecorder() : percent_(Log().Percent()) { Log().AddObserver(this); }
-  ~ProgressRecorder() override { Log().RemoveObserver(this); }
-  void OnLine(const std::string&, const std::string& text, bool fromLogLine) override {
-    if (!fromLogLine) lines.emplace_back(text, percent_);
-  }
-  void OnBar(uint16_t percent, uint32_t) override { percent_ = percent; }
-
-  std::vector<std::pair<std::string, int>> lines;
-
- private:
-  int percent_;
 };
 
 using Progress = std::vector<std::pair<std::string, int>>;

@@ -14,6 +14,7 @@ namespace zkq {
 namespace {
 
 using test::GetLe32;
+using test::Join;
 using test::kAccountFileSignature;
 using test::kAccountIndexSignature;
 using test::PutDouble;
@@ -69,12 +70,6 @@ AccountRecord ToRecord(const Bytes& b) {
 
 AccountRecord Rec(std::string_view name) {
   return ToRecord(Account(name));
-}
-
-Bytes Join(const Bytes& header, const std::vector<Bytes>& records) {
-  Bytes out = header;
-  for (const Bytes& r : records) out += r;
-  return out;
 }
 
 Bytes HeaderOf(const TDBFile& f) {

@@ -16,18 +16,24 @@
 #include "common/process_state.h"
 #include "common/progress_log.h"
 #include "support/bytes.h"
+#include "support/log_texts.h"
 #include "support/test_support.h"
+#include "support/text_files.h"
 
 namespace zkq {
 namespace {
 
+using test::AccountListName;
+using test::CrLf;
 using test::GetLe32;
+using test::Join;
 using test::kAccountFileSignature;
 using test::PutDouble;
 using test::PutLe32;
 using test::PutShort;
 using test::ReadBytes;
 using test::SameBytes;
+using test::TextRecorder;
 using test::WriteBytes;
 namespace fs = std::filesystem;
 using Bytes = std::string;
@@ -84,12 +90,6 @@ Bytes Stored(Bytes r, std::string_view name, double t) {
   return r;
 }
 
-Bytes Join(const Bytes& header, const std::vector<Bytes>& records) {
-  Bytes out = header;
-  for (const Bytes& r : records) out += r;
-  return out;
-}
-
 // The names of the whole slots of a file, "-" for a deleted slot.
 Lines SlotNames(const Bytes& file) {
   Lines out;
@@ -103,27 +103,6 @@ Lines SlotNames(const Bytes& file) {
   }
   return out;
 }
-
-Bytes CrLf(const Lines& lines) {
-  Bytes out;
-  for (const std::string& l : lines) out += l + "\r\n";
-  return out;
-}
-
-// "ID更名列表.txt", or "ID更名列表<zone>.txt" for a zone of a batch.
-fs::path ListName(int zone = 0) {
-  fs::path name(u8"ID更名列表");
-  if (zone != 0) name += std::to_string(zone);
-  name += ".txt";
-  return name;
-}
-
-// Collects the status texts of the log's lines.
-class TextRecorder : public ProgressLog::Observer {
- public:
-  void OnLine(const std::string&, const std::string& text, bool) override { texts.push_back(text); }
-  Lines texts;
-};
 
 class AccountMergeTest : public test::FileTest {
  protected:
@@ -168,7 +147,7 @@ TEST_F(AccountMergeTest, AppendsAtFreeChainHeadThenAtEndAndStampsTimes) {
 
   EXPECT_EQ(Process().accountNameMap.Lines(), (Lines{"abc=abca", "abc=abcb"}));
   EXPECT_EQ(Process().accountNameMap.Value("ABC"), "abca");
-  EXPECT_EQ(ReadBytes(Path(ListName())), "abc=abca\r\nabc=abcb\r\n");
+  EXPECT_EQ(ReadBytes(Path(AccountListName())), "abc=abca\r\nabc=abcb\r\n");
 
   // Every slot reports its old name, also the deleted and the nameless one.
   EXPECT_EQ(recorder_.texts, (Lines{kMergeText + "abc", kMergeText + "gone", kMergeText,
@@ -268,9 +247,9 @@ TEST_P(AccountNameCases, StoresTheFreeNameAndRecordsTheRename) {
   EXPECT_EQ(GetLe32(after, 104), static_cast<int32_t>(expectedNames.size()));
   EXPECT_EQ(Process().accountNameMap.Lines(), c.renames);
   if (c.listFile.empty()) {
-    EXPECT_FALSE(fs::exists(Path(ListName())));
+    EXPECT_FALSE(fs::exists(Path(AccountListName())));
   } else {
-    EXPECT_EQ(ReadBytes(Path(ListName())), c.listFile);
+    EXPECT_EQ(ReadBytes(Path(AccountListName())), c.listFile);
   }
 }
 
@@ -291,7 +270,7 @@ TEST_F(AccountMergeTest, DeletedAndNamelessSlaveSlotsAreNotMerged) {
 
   EXPECT_EQ(SlotNames(ReadBytes(Path("Id.db"))), (Lines{"amy", "bob"}));
   EXPECT_EQ(Process().accountNameMap.Count(), 0u);
-  EXPECT_FALSE(fs::exists(Path(ListName())));
+  EXPECT_FALSE(fs::exists(Path(AccountListName())));
   EXPECT_EQ(recorder_.texts,
             (Lines{kMergeText + "amy", kMergeText, kMergeText + "gone", kMergeText + "bob"}));
 }
@@ -329,7 +308,7 @@ TEST_F(AccountMergeTest, EmptySlaveFileSucceedsWithoutList) {
   EXPECT_TRUE(MergeAccounts(Path("Id.db"), Path("slave.db")));
 
   EXPECT_TRUE(SameBytes(ReadBytes(Path("Id.db")), main));
-  EXPECT_FALSE(fs::exists(Path(ListName())));
+  EXPECT_FALSE(fs::exists(Path(AccountListName())));
   EXPECT_TRUE(recorder_.texts.empty());
 }
 
@@ -352,48 +331,48 @@ TEST_F(AccountMergeTest, ListFileIsSortedByFoldedBytesGbkTrailingBytesUnfolded) 
 
   EXPECT_EQ(Process().accountNameMap.Lines(),
             (Lines{"C=Ca", "b=ba", "\x81\x61=\x81\x61\x61", "\x81[=\x81[a"}));
-  EXPECT_EQ(ReadBytes(Path(ListName())),
+  EXPECT_EQ(ReadBytes(Path(AccountListName())),
             CrLf({"b=ba", "C=Ca", "\x81[=\x81[a", "\x81\x61=\x81\x61\x61"}));
 }
 
 TEST_F(AccountMergeTest, SingleListReplacesOlderFileOnlyWhenSomethingWasRenamed) {
   const Bytes older = "old=list\r\nwith=more lines than the new one\r\n";
-  WriteBytes(Path(ListName()), older);
+  WriteBytes(Path(AccountListName()), older);
   WriteBytes(Path("Id.db"), Join(Header(1), {Account("amy", 1)}));
   WriteBytes(Path("s1.db"), Join(Header(1), {Account("bob", 2)}));
 
   ASSERT_TRUE(MergeAccounts(Path("Id.db"), Path("s1.db")));
-  EXPECT_EQ(ReadBytes(Path(ListName())), older);
+  EXPECT_EQ(ReadBytes(Path(AccountListName())), older);
 
   WriteBytes(Path("s2.db"), Join(Header(1), {Account("amy", 3)}));
   ASSERT_TRUE(MergeAccounts(Path("Id.db"), Path("s2.db")));
-  EXPECT_EQ(ReadBytes(Path(ListName())), "amy=amya\r\n");
+  EXPECT_EQ(ReadBytes(Path(AccountListName())), "amy=amya\r\n");
 }
 
 TEST_F(AccountMergeTest, ZoneVariantWritesItsNumberedListAndLeavesTheMapAlone) {
   Process().accountNameMap.Add("keep", "me");
-  WriteBytes(Path(ListName(2)), "older=zone list\r\n");
+  WriteBytes(Path(AccountListName(2)), "older=zone list\r\n");
   WriteBytes(Path("Id.db"), Join(Header(1), {Account("abc", 1)}));
   WriteBytes(Path("slave.db"), Join(Header(2), {Account("abc", 2), Account("new", 3)}));
 
   ASSERT_TRUE(MergeAccountsOfZone(Path("Id.db"), Path("slave.db"), 2));
 
   EXPECT_EQ(SlotNames(ReadBytes(Path("Id.db"))), (Lines{"abc", "abca", "new"}));
-  EXPECT_EQ(ReadBytes(Path(ListName(2))), "abc=abca\r\n");
-  EXPECT_FALSE(fs::exists(Path(ListName())));
+  EXPECT_EQ(ReadBytes(Path(AccountListName(2))), "abc=abca\r\n");
+  EXPECT_FALSE(fs::exists(Path(AccountListName())));
   EXPECT_EQ(Process().accountNameMap.Lines(), (Lines{"keep=me"}));
 }
 
 TEST_F(AccountMergeTest, ZoneVariantDeletesItsOldListWhenNothingWasRenamed) {
-  WriteBytes(Path(ListName(2)), "older=zone list\r\n");
-  WriteBytes(Path(ListName(3)), "other=zone\r\n");
+  WriteBytes(Path(AccountListName(2)), "older=zone list\r\n");
+  WriteBytes(Path(AccountListName(3)), "other=zone\r\n");
   WriteBytes(Path("Id.db"), Join(Header(1), {Account("abc", 1)}));
   WriteBytes(Path("slave.db"), Join(Header(1), {Account("new", 2)}));
 
   ASSERT_TRUE(MergeAccountsOfZone(Path("Id.db"), Path("slave.db"), 2));
 
-  EXPECT_FALSE(fs::exists(Path(ListName(2))));
-  EXPECT_EQ(ReadBytes(Path(ListName(3))), "other=zone\r\n");
+  EXPECT_FALSE(fs::exists(Path(AccountListName(2))));
+  EXPECT_EQ(ReadBytes(Path(AccountListName(3))), "other=zone\r\n");
 }
 
 // ---- files that cannot be opened ----
@@ -424,7 +403,7 @@ TEST_F(AccountMergeTest, FileThatCannotBeOpenedGivesFalseAndWritesNothing) {
 
     EXPECT_FALSE(result);
     EXPECT_TRUE(SameBytes(ReadBytes(good), goodBytes));
-    EXPECT_FALSE(fs::exists(Path(ListName())));
+    EXPECT_FALSE(fs::exists(Path(AccountListName())));
     EXPECT_EQ(Process().accountNameMap.Count(), 0u);
     if (!c.asFolder) {
       EXPECT_FALSE(fs::exists(bad));

@@ -18,12 +18,17 @@
 #include "common/process_state.h"
 #include "common/progress_log.h"
 #include "support/bytes.h"
+#include "support/log_texts.h"
 #include "support/test_support.h"
+#include "support/text_files.h"
 
 namespace zkq {
 namespace {
 
+using test::AccountListName;
+using test::CharListName;
 using test::GetLe32;
+using test::Join;
 using test::kCharFileSignature;
 using test::PutDouble;
 using test::PutLe16;
@@ -31,6 +36,7 @@ using test::PutLe32;
 using test::PutShort;
 using test::ReadBytes;
 using test::SameBytes;
+using test::TextRecorder;
 using test::WriteBytes;
 namespace fs = std::filesystem;
 using Bytes = std::string;
@@ -156,12 +162,6 @@ Bytes Stamped(Bytes r, double t) {
   return r;
 }
 
-Bytes Join(const Bytes& header, const std::vector<Bytes>& records) {
-  Bytes out = header;
-  for (const Bytes& r : records) out += r;
-  return out;
-}
-
 // The expected main header after the merge: the last write into `slot` at `t`, LastWriteTime
 // `written`, and the given SlotCount; everything else as read.
 Bytes MainHeader(int32_t slotCount, int32_t slot, double t, double written) {
@@ -171,23 +171,6 @@ Bytes MainHeader(int32_t slotCount, int32_t slot, double t, double written) {
   PutDouble(h, 116, written);
   return h;
 }
-
-fs::path AccountListName(int zone) {
-  fs::path name(u8"ID更名列表");
-  name += std::to_string(zone) + ".txt";
-  return name;
-}
-fs::path CharListName(int zone) {
-  fs::path name(u8"人物更名列表");
-  name += std::to_string(zone) + ".txt";
-  return name;
-}
-
-class TextRecorder : public ProgressLog::Observer {
- public:
-  void OnLine(const std::string&, const std::string& text, bool) override { texts.push_back(text); }
-  Lines texts;
-};
 
 class CharDataMergeTest : public test::FileTest {
  protected:

@@ -17,12 +17,17 @@
 #include "common/process_state.h"
 #include "common/progress_log.h"
 #include "support/bytes.h"
+#include "support/log_texts.h"
 #include "support/test_support.h"
+#include "support/text_files.h"
 
 namespace zkq {
 namespace {
 
+using test::AccountListName;
+using test::CharListName;
 using test::GetLe32;
+using test::Join;
 using test::kCharFileSignature;
 using test::PutDouble;
 using test::PutLe16;
@@ -30,6 +35,8 @@ using test::PutLe32;
 using test::PutShort;
 using test::ReadBytes;
 using test::SameBytes;
+using test::ShortAt;
+using test::TextRecorder;
 using test::WriteBytes;
 namespace fs = std::filesystem;
 using Bytes = std::string;
@@ -98,17 +105,6 @@ Bytes Stored(Bytes r, std::string_view key, std::string_view name, std::string_v
   return r;
 }
 
-Bytes Join(const Bytes& header, const std::vector<Bytes>& records) {
-  Bytes out = header;
-  for (const Bytes& r : records) out += r;
-  return out;
-}
-
-Bytes ShortAt(const Bytes& file, size_t at, size_t capacity) {
-  const size_t len = std::min<size_t>(static_cast<uint8_t>(file[at]), capacity);
-  return file.substr(at + 1, len);
-}
-
 // KeyName of every whole slot of a file.
 Lines Keys(const Bytes& file) {
   Lines out;
@@ -116,25 +112,6 @@ Lines Keys(const Bytes& file) {
     out.push_back(ShortAt(file, at + kKeyAt, 15));
   return out;
 }
-
-// "人物更名列表.txt", or "人物更名列表<zone>.txt"; the account list likewise.
-fs::path CharListName(int zone = 0) {
-  fs::path name(u8"人物更名列表");
-  if (zone != 0) name += std::to_string(zone);
-  name += ".txt";
-  return name;
-}
-fs::path AccountListName(int zone) {
-  fs::path name(u8"ID更名列表");
-  name += std::to_string(zone) + ".txt";
-  return name;
-}
-
-class TextRecorder : public ProgressLog::Observer {
- public:
-  void OnLine(const std::string&, const std::string& text, bool) override { texts.push_back(text); }
-  Lines texts;
-};
 
 class CharIndexMergeTest : public test::FileTest {
  protected:

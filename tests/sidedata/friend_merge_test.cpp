@@ -15,20 +15,16 @@
 #include "common/rename_lists.h"
 #include "platform/codepage.h"
 #include "support/test_support.h"
+#include "support/text_files.h"
 
 namespace zkq {
 namespace {
 
 namespace fs = std::filesystem;
+using test::CrLf;
 using test::ReadBytes;
 using test::WriteBytes;
 using Bytes = std::string;
-
-Bytes CrLf(const std::vector<Bytes>& lines) {
-  Bytes out;
-  for (const auto& l : lines) out += l + "\r\n";
-  return out;
-}
 
 class FriendMergeTest : public test::FileTest {
  protected:

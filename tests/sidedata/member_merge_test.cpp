@@ -11,21 +11,17 @@
 #include "common/errors.h"
 #include "common/rename_lists.h"
 #include "support/test_support.h"
+#include "support/text_files.h"
 
 namespace zkq {
 namespace {
 
 namespace fs = std::filesystem;
+using test::CrLf;
 using test::ReadBytes;
 using test::WriteBytes;
 using Bytes = std::string;
 using Lines = std::vector<Bytes>;
-
-Bytes CrLf(const Lines& lines) {
-  Bytes out;
-  for (const auto& l : lines) out += l + "\r\n";
-  return out;
-}
 
 using MemberMergeTest = test::FileTest;
 

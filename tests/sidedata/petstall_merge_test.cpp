@@ -18,11 +18,13 @@
 #include "common/rename_lists.h"
 #include "platform/codepage.h"
 #include "support/test_support.h"
+#include "support/text_files.h"
 
 namespace zkq {
 namespace {
 
 namespace fs = std::filesystem;
+using test::CrLf;
 using test::ReadBytes;
 using test::WriteBytes;
 using Bytes = std::string;
@@ -56,12 +58,6 @@ Bytes Hex(std::string_view bytes, bool upper = true) {
     text += digits[b & 15];
   }
   return text;
-}
-
-Bytes CrLf(const std::vector<Bytes>& lines) {
-  Bytes out;
-  for (const auto& l : lines) out += l + "\r\n";
-  return out;
 }
 
 class PetStallTest : public test::FileTest {

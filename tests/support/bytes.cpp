@@ -1,5 +1,6 @@
 #include "support/bytes.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace zkq::test {
@@ -54,6 +55,22 @@ void PutShort(std::string& b, size_t at, size_t capacity, std::string_view text)
   ASSERT_LE(at + 1 + capacity, b.size()) << "a short string field at " << at << " is past the end";
   b[at] = static_cast<char>(text.size());
   b.replace(at + 1, text.size(), text);
+}
+
+std::string ShortAt(std::string_view b, size_t at, size_t capacity) {
+  if (at + 1 + capacity > b.size()) {
+    ADD_FAILURE() << "a short string field at " << at << " is past the end of " << b.size()
+                  << " bytes";
+    return std::string();
+  }
+  const size_t n = std::min<size_t>(static_cast<uint8_t>(b[at]), capacity);
+  return std::string(b.substr(at + 1, n));
+}
+
+std::string Join(const std::string& header, const std::vector<std::string>& records) {
+  std::string out = header;
+  for (const std::string& r : records) out += r;
+  return out;
 }
 
 ::testing::AssertionResult SameBytes(std::string_view actual, std::string_view expected) {

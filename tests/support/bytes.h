@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zkq::test {
 
@@ -42,6 +43,14 @@ double GetDouble(std::string_view b, size_t at);
 // text bytes. The bytes behind the text are left as they are. A text longer than the capacity,
 // or a field past the end of the buffer, fails the test and writes nothing.
 void PutShort(std::string& b, size_t at, size_t capacity, std::string_view text);
+
+// The text of the short string at `at` in a field of `capacity` text bytes: a length byte above
+// the capacity gives the whole field. A field past the end of the buffer fails the test and
+// gives "".
+std::string ShortAt(std::string_view b, size_t at, size_t capacity);
+
+// A file of a header and its records, one behind the other.
+std::string Join(const std::string& header, const std::vector<std::string>& records);
 
 // Equality of two byte strings; on a difference, reports the sizes and the first differing
 // offset with the bytes found there instead of dumping whole files.

@@ -1,10 +1,14 @@
-// Log texts in tests: GBK texts from UTF-8 literals, and the texts of stored log lines with their
-// time stamps removed.
+// Log texts in tests: GBK texts from UTF-8 literals, the texts of stored log lines with their
+// time stamps removed, and observers that record what the log shows.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "common/progress_log.h"
 
 namespace zkq::test {
 
@@ -22,5 +26,31 @@ Lines Texts(const Lines& entries);
 
 // The texts of "Log.txt" in the current folder, which must be CR LF text.
 Lines SavedTexts();
+
+// Collects the status texts of the log's lines; the owner adds it to the log and removes it.
+class TextRecorder : public ProgressLog::Observer {
+ public:
+  void OnLine(const std::string&, const std::string& text, bool) override { texts.push_back(text); }
+  Lines texts;
+};
+
+// The texts of the progress lines (not those of log lines) and the bar's percent at each; it
+// observes the log while it lives.
+class ProgressRecorder : public ProgressLog::Observer {
+ public:
+  ProgressRecorder() : percent_(Log().Percent()) { Log().AddObserver(this); }
+  ~ProgressRecorder() override { Log().RemoveObserver(this); }
+  ProgressRecorder(const ProgressRecorder&) = delete;
+  ProgressRecorder& operator=(const ProgressRecorder&) = delete;
+  void OnLine(const std::string&, const std::string& text, bool fromLogLine) override {
+    if (!fromLogLine) lines.emplace_back(text, percent_);
+  }
+  void OnBar(uint16_t percent, uint32_t) override { percent_ = percent; }
+
+  std::vector<std::pair<std::string, int>> lines;
+
+ private:
+  int percent_;
+};
 
 }  // namespace zkq::test
