@@ -1,7 +1,7 @@
 // The command-line runner: usage errors, the checks the window makes before a server merge with
 // its messages, server merges of small zones built byte by byte (alone, joined by "then", with
 // --backup and --suffix), and what goes to standard output and standard error.
-#include "cli.h"
+#include "support/cli_run.h"
 
 #include <gtest/gtest.h>
 
@@ -99,32 +99,8 @@ testing::AssertionResult SameFiles(const Files& actual, const Files& expected) {
 
 // ---- Running the command line ----
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string ReadBack(std::FILE* f) {
-  std::fflush(f);
-  std::rewind(f);
-  std::string text;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
-  std::fclose(f);
-  return text;
-}
-
-Result RunCli(const Args& args) {
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  EXPECT_TRUE(out && err);
-  Result r;
-  if (!out || !err) return r;
-  r.status = cli::Run(args, out, err);
-  r.out = ReadBack(out);
-  r.err = ReadBack(err);
-  return r;
-}
+using test::RunCli;
+using Result = test::CliResult;
 
 Lines SplitLf(const std::string& text) {
   Lines lines;

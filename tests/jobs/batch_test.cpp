@@ -29,7 +29,7 @@
 #include "support/zones.h"
 
 #ifdef ZKQ_HAVE_CLI
-#include "cli.h"
+#include "support/cli_run.h"
 #endif
 
 namespace zkq {
@@ -896,32 +896,8 @@ TEST_F(BatchTest, TheWorkerRunsOnTheJobQueueAndReportsTheOutcome) {
 
 #ifdef ZKQ_HAVE_CLI
 
-struct CliResult {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string ReadBack(std::FILE* f) {
-  std::fflush(f);
-  std::rewind(f);
-  std::string text;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
-  std::fclose(f);
-  return text;
-}
-
-CliResult RunCli(const std::vector<std::string>& args) {
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  EXPECT_TRUE(out && err);
-  CliResult r;
-  if (!out || !err) return r;
-  r.status = cli::Run(args, out, err);
-  r.out = ReadBack(out);
-  r.err = ReadBack(err);
-  return r;
-}
+using test::CliResult;
+using test::RunCli;
 
 // The printed log lines (UTF-8) without their stamps "yyyy-MM-dd HH:mm:ss ".
 Lines PrintedTexts(const std::string& out) {
