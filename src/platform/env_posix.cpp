@@ -1,5 +1,9 @@
 // The POSIX environment: files through open/pread/pwrite/fsync, local time through localtime_r.
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -18,6 +22,31 @@ namespace {
 std::error_code LastErrno() {
   return {errno, std::generic_category()};
 }
+
+FileInfo InfoOf(const struct stat& st) {
+  FileInfo info;
+  info.type = S_ISREG(st.st_mode)   ? FileInfo::Type::kFile
+              : S_ISDIR(st.st_mode) ? FileInfo::Type::kDir
+              : S_ISLNK(st.st_mode) ? FileInfo::Type::kLink
+                                    : FileInfo::Type::kOther;
+  info.size = static_cast<int64_t>(st.st_size);
+  info.mode = static_cast<uint32_t>(st.st_mode & 07777);
+  info.uid = st.st_uid;
+  info.gid = st.st_gid;
+  info.dev = static_cast<uint64_t>(st.st_dev);
+  info.ino = static_cast<uint64_t>(st.st_ino);
+  info.nlink = static_cast<uint64_t>(st.st_nlink);
+  return info;
+}
+
+class PosixDirLock final : public DirLock {
+ public:
+  explicit PosixDirLock(int fd) : fd_(fd) {}
+  ~PosixDirLock() override { ::close(fd_); }  // closing releases the lock
+
+ private:
+  int fd_;
+};
 
 class PosixFile final : public RandomRWFile {
  public:
@@ -97,9 +126,18 @@ class PosixFile final : public RandomRWFile {
 
   std::error_code LastError() const override { return error_; }
 
+  std::error_code SetOwnerAndMode(uint32_t mode, uint32_t uid, uint32_t gid) override {
+    if (fd_ < 0) return std::make_error_code(std::errc::bad_file_descriptor);
+    // The owner first: changing it may clear set-id bits that the mode then puts back. Only a
+    // privileged runner may give a file away; for others the owner stays theirs.
+    if (::fchown(fd_, uid, gid) != 0 && errno != EPERM) return LastErrno();
+    if (::fchmod(fd_, static_cast<mode_t>(mode & 07777)) != 0) return LastErrno();
+    return {};
+  }
+
   // Between two files of this system the copy stays inside the kernel.
   bool CopyTo(int64_t offset, RandomRWFile& dst, int64_t dstOffset, size_t n) override {
-    auto* out = dynamic_cast<PosixFile*>(&dst);
+    auto* out = dynamic_cast<PosixFile*>(dst.CopyTarget(dstOffset, n));
     if (out == nullptr || fd_ < 0 || out->fd_ < 0 || offset < 0 || dstOffset < 0)
       return RandomRWFile::CopyTo(offset, dst, dstOffset, n);
     off_t in = static_cast<off_t>(offset), to = static_cast<off_t>(dstOffset);
@@ -144,6 +182,9 @@ class PosixEnv final : public Env {
       case OpenMode::kCreateTruncate:
         flags |= O_RDWR | O_CREAT | O_TRUNC;
         break;
+      case OpenMode::kCreateExclusive:
+        flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
+        break;
     }
     int fd;
     do {
@@ -178,6 +219,105 @@ class PosixEnv final : public Env {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
+  std::error_code Lstat(const fs::path& path, FileInfo& info) override {
+    info = FileInfo{};
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return LastErrno();
+    info = InfoOf(st);
+    return {};
+  }
+
+  std::error_code Link(const fs::path& existing, const fs::path& newPath) override {
+    if (::linkat(AT_FDCWD, existing.c_str(), AT_FDCWD, newPath.c_str(), 0) != 0) return LastErrno();
+    return {};
+  }
+
+  std::error_code ListDir(const fs::path& dir, std::vector<DirEntry>& entries) override {
+    entries.clear();
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return LastErrno();
+    std::error_code ec;
+    for (;;) {
+      errno = 0;
+      const dirent* e = ::readdir(d);
+      if (e == nullptr) {
+        if (errno != 0) ec = LastErrno();
+        break;
+      }
+      const std::string_view name = e->d_name;
+      if (name == "." || name == "..") continue;
+      DirEntry entry;
+      entry.name = fs::path(std::string(name));
+      unsigned char type = e->d_type;
+      if (type == DT_UNKNOWN) {
+        struct stat st;
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+          entry.type = InfoOf(st).type;
+      } else {
+        entry.type = type == DT_REG   ? FileInfo::Type::kFile
+                     : type == DT_DIR ? FileInfo::Type::kDir
+                     : type == DT_LNK ? FileInfo::Type::kLink
+                                      : FileInfo::Type::kOther;
+      }
+      entries.push_back(std::move(entry));
+    }
+    ::closedir(d);
+    return ec;
+  }
+
+  std::error_code CreateDir(const fs::path& dir) override {
+    if (::mkdir(dir.c_str(), 0777) != 0) return LastErrno();
+    return {};
+  }
+
+  std::error_code RemoveDir(const fs::path& dir) override {
+    if (::rmdir(dir.c_str()) != 0) return LastErrno();
+    return {};
+  }
+
+  std::unique_ptr<DirLock> LockDir(const fs::path& dir, std::error_code& ec) override {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      ec = LastErrno();
+      return nullptr;
+    }
+    int rc;
+    do {
+      rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      ec = errno == EWOULDBLOCK ? std::make_error_code(std::errc::operation_would_block)
+                                : LastErrno();
+      ::close(fd);
+      return nullptr;
+    }
+    ec.clear();
+    return std::make_unique<PosixDirLock>(fd);
+  }
+
+  // A copy-on-write clone where the file system has them (FICLONE), else CopyFile.
+  std::error_code CloneFile(const fs::path& from, const fs::path& to) override {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return LastErrno();
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (out < 0) {
+      const std::error_code ec = LastErrno();
+      ::close(in);
+      return ec;
+    }
+    const bool cloned = ::ioctl(out, FICLONE, in) == 0;
+    std::error_code ec;
+    if (cloned && ::fsync(out) != 0) ec = LastErrno();
+    if (::close(out) != 0 && !ec) ec = LastErrno();
+    ::close(in);
+    if (cloned) {
+      if (ec) ::unlink(to.c_str());
+      return ec;
+    }
+    ::unlink(to.c_str());
+    return CopyFile(from, to);
+  }
+
   std::error_code RemoveFile(const fs::path& path) override {
     if (::unlink(path.c_str()) != 0) return LastErrno();
     return {};
@@ -209,7 +349,7 @@ class PosixEnv final : public Env {
       ::close(in);
       return ec;
     }
-    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (out < 0) {
       const std::error_code ec = LastErrno();
       ::close(in);
@@ -237,7 +377,11 @@ class PosixEnv final : public Env {
     if (!ec && !fallback && ::fsync(out) != 0) ec = LastErrno();
     if (::close(out) != 0 && !ec && !fallback) ec = LastErrno();
     ::close(in);
-    if (fallback) return Env::CopyFile(from, to);
+    if (fallback) {
+      ::unlink(to.c_str());
+      return Env::CopyFile(from, to);
+    }
+    if (ec) ::unlink(to.c_str());
     return ec;
   }
 

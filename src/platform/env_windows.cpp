@@ -31,9 +31,31 @@ class WindowsEnv final : public Env {
     const DWORD a = GetFileAttributesW(path.c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
+  std::error_code Lstat(const fs::path& path, FileInfo& info) override {
+    info = FileInfo{};
+    const DWORD a = GetFileAttributesW(path.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES)
+      return std::make_error_code(std::errc::no_such_file_or_directory);
+    info.type = (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? FileInfo::Type::kLink
+                : (a & FILE_ATTRIBUTE_DIRECTORY) != 0   ? FileInfo::Type::kDir
+                                                        : FileInfo::Type::kFile;
+    return {};
+  }
   std::error_code RemoveFile(const fs::path&) override { return NotSupported(); }
   std::error_code Rename(const fs::path&, const fs::path&) override { return NotSupported(); }
+  std::error_code Link(const fs::path&, const fs::path&) override { return NotSupported(); }
+  // Folders need no flush on Windows: MoveFileExW with MOVEFILE_WRITE_THROUGH makes a rename
+  // durable.
   std::error_code SyncDir(const fs::path&) override { return {}; }
+  std::error_code ListDir(const fs::path&, std::vector<DirEntry>&) override {
+    return NotSupported();
+  }
+  std::error_code CreateDir(const fs::path&) override { return NotSupported(); }
+  std::error_code RemoveDir(const fs::path&) override { return NotSupported(); }
+  std::unique_ptr<DirLock> LockDir(const fs::path&, std::error_code& ec) override {
+    ec = NotSupported();
+    return nullptr;
+  }
   TDateTime Now() override {
     SYSTEMTIME st;
     GetLocalTime(&st);

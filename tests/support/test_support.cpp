@@ -58,6 +58,9 @@ class FaultFile : public platform::RandomRWFile {
   bool Sync() override { return inner_->Sync(); }
   bool Close() override { return inner_->Close(); }
   std::error_code LastError() const override { return fault_ ? fault_ : inner_->LastError(); }
+  std::error_code SetOwnerAndMode(uint32_t mode, uint32_t uid, uint32_t gid) override {
+    return inner_->SetOwnerAndMode(mode, uid, gid);
+  }
 
  private:
   std::unique_ptr<platform::RandomRWFile> inner_;
