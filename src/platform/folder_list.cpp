@@ -1,33 +1,34 @@
 #include "platform/folder_list.h"
 
 #include <algorithm>
-#include <system_error>
 
 #include "common/casefold.h"
 #include "common/errors.h"
 #include "platform/codepage.h"
+#include "platform/env.h"
 
 namespace zkq::platform {
 
 namespace fs = std::filesystem;
 
 std::vector<FolderEntry> ListFolder(const fs::path& dir, std::vector<fs::path>* skipped) {
+  Env* env = CurrentEnv();
+  std::vector<DirEntry> found;
+  if (auto ec = env->ListDir(dir, found)) throw FileError(dir, ec.message());
   std::vector<FolderEntry> entries;
-  std::error_code ec;
-  fs::directory_iterator it(dir, ec);
-  if (ec) throw FileError(dir, ec.message());
-  for (const fs::directory_iterator end; it != end; it.increment(ec)) {
-    if (ec) throw FileError(dir, ec.message());
-    const fs::path name = it->path().filename();
-    auto gbk = HostFileNameToGbk(name);
+  for (const DirEntry& e : found) {
+    // This system's own files beside the zone's (staged files, backups, journals) are no data.
+    if (IsInternalName(e.name)) continue;
+    const fs::path path = dir / e.name;
+    auto gbk = HostFileNameToGbk(e.name);
     if (!gbk) {
-      if (skipped != nullptr) skipped->push_back(it->path());
+      if (skipped != nullptr) skipped->push_back(path);
       continue;
     }
-    std::error_code kindError;
-    entries.push_back({it->path(), std::move(*gbk), it->is_directory(kindError)});
+    const bool folder = e.type == FileInfo::Type::kDir ||
+                        (e.type == FileInfo::Type::kLink && env->IsDirectory(path));
+    entries.push_back({path, std::move(*gbk), folder});
   }
-  if (ec) throw FileError(dir, ec.message());
   std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) {
     return CompareForListFile(a.gbkName, b.gbkName) < 0;
   });

@@ -304,8 +304,11 @@ void ItemMerge::CopyFolder(const std::vector<std::string>& mainNames,
     const auto gbkName = platform::HostFileNameToGbk(source.filename());
     return !gbkName || kept.count(FoldGbkUpper(*gbkName)) == 0;
   };
-  // The result is not used: the lists are written and a partial copy can be repeated.
-  platform::CopyFolderTree(platform::SplitSources(slaveFolder_), mainDir_, filter);
+  // Links in the slave's folder are not followed (a zone's files are never read through one).
+  std::vector<fs::path> skipped;
+  platform::CopyFolderTree(platform::SplitSources(slaveFolder_), mainDir_, filter, &skipped);
+  static const std::string skipText = Gbk("跳过链接: ");
+  for (const fs::path& p : skipped) Log().LogLine(skipText + platform::PathToGbk(p));
 }
 
 }  // namespace

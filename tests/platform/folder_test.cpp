@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
+#include <vector>
 
 #include "common/errors.h"
 #include "platform/folder_copy.h"
@@ -42,24 +44,102 @@ TEST_F(FolderTest, CopyFolderTreeCopiesUnderTheSourceNameAndReplaces) {
   fs::create_directories(Path("dst/x/Guilds"));
   WriteBytes(Path("dst/x/Guilds/a.txt"), "old");
 
-  EXPECT_TRUE(platform::CopyFolderTree({Path("src/Guilds")}, Path("dst/x")));
+  platform::CopyFolderTree({Path("src/Guilds")}, Path("dst/x"));
   EXPECT_EQ(ReadBytes(Path("dst/x/Guilds/a.txt")), "new");
   EXPECT_EQ(ReadBytes(Path("dst/x/Guilds/deep/b.txt")), "b");
 
-  EXPECT_TRUE(platform::CopyFolderTree({Path("src/Guilds")}, Path("made/on/the/way")));
+  platform::CopyFolderTree({Path("src/Guilds")}, Path("made/on/the/way"));
   EXPECT_TRUE(fs::exists(Path("made/on/the/way/Guilds/deep/b.txt")));
-  EXPECT_FALSE(platform::CopyFolderTree({Path("nothing")}, Path("dst")));
+  // No temporary file is left beside a copied one.
+  EXPECT_EQ(std::distance(fs::directory_iterator(Path("dst/x/Guilds")), fs::directory_iterator()),
+            2);
 }
 
 TEST_F(FolderTest, CopyFolderTreeAsksTheFilter) {
   fs::create_directories(Path("src/Guilds"));
   WriteBytes(Path("src/Guilds/keep.txt"), "k");
   WriteBytes(Path("src/Guilds/skip.txt"), "s");
-  EXPECT_TRUE(platform::CopyFolderTree(
+  platform::CopyFolderTree(
       {Path("src/Guilds")}, Path("dst"),
-      [](const fs::path& source, const fs::path&) { return source.filename() != "skip.txt"; }));
+      [](const fs::path& source, const fs::path&) { return source.filename() != "skip.txt"; });
   EXPECT_TRUE(fs::exists(Path("dst/Guilds/keep.txt")));
   EXPECT_FALSE(fs::exists(Path("dst/Guilds/skip.txt")));
+}
+
+TEST_F(FolderTest, CopyFolderTreeNeverFollowsALink) {
+  fs::create_directories(Path("elsewhere"));
+  fs::create_directories(Path("src/Guilds"));
+  WriteBytes(Path("elsewhere/secret.txt"), "secret");
+  WriteBytes(Path("src/Guilds/a.txt"), "a");
+  fs::create_symlink(Path("elsewhere/secret.txt"), Path("src/Guilds/link.txt"));
+  fs::create_directory_symlink(Path("elsewhere"), Path("src/Guilds/linkdir"));
+  // A link planted at a destination file is replaced, not written through.
+  WriteBytes(Path("victim.txt"), "victim");
+  fs::create_directories(Path("dst/Guilds"));
+  fs::create_symlink(Path("victim.txt"), Path("dst/Guilds/a.txt"));
+
+  std::vector<fs::path> skipped;
+  platform::CopyFolderTree({Path("src/Guilds")}, Path("dst"), nullptr, &skipped);
+
+  EXPECT_EQ(skipped,
+            (std::vector<fs::path>{Path("src/Guilds/link.txt"), Path("src/Guilds/linkdir")}));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Path("dst/Guilds/link.txt"))));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Path("dst/Guilds/linkdir"))));
+  EXPECT_FALSE(fs::is_symlink(Path("dst/Guilds/a.txt")));
+  EXPECT_EQ(ReadBytes(Path("dst/Guilds/a.txt")), "a");
+  EXPECT_EQ(ReadBytes(Path("victim.txt")), "victim");
+
+  // A link where the copy puts a folder ends it before anything is written through it.
+  fs::create_directories(Path("dst2"));
+  fs::create_directory_symlink(Path("elsewhere"), Path("dst2/Guilds"));
+  EXPECT_THROW(platform::CopyFolderTree({Path("src/Guilds")}, Path("dst2")), FileError);
+  EXPECT_FALSE(fs::exists(Path("elsewhere/a.txt")));
+}
+
+TEST_F(FolderTest, CopyFolderTreeRefusesBeforeCopyingAndNamesThePath) {
+  fs::create_directories(Path("zone/sub"));
+  WriteBytes(Path("zone/Id.db"), "id");
+  WriteBytes(Path("zone/sub/Kem.db"), "kem");
+  struct Case {
+    const char* label;
+    std::vector<fs::path> sources;
+    fs::path target;
+    fs::path named;
+  };
+  const Case cases[] = {
+      {"target inside the source", {Path("zone")}, Path("zone/bk"), Path("zone/bk")},
+      {"target is the source's own folder", {Path("zone")}, Path(""), Path("")},
+      {"a missing source, even after a good one",
+       {Path("zone/sub"), Path("nothing")},
+       Path("dst"),
+       Path("nothing")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    try {
+      platform::CopyFolderTree(c.sources, c.target);
+      ADD_FAILURE() << "no error";
+    } catch (const FileError& e) {
+      EXPECT_EQ(e.path(), c.named);
+    }
+    EXPECT_FALSE(fs::exists(Path("zone/bk")));
+    EXPECT_FALSE(fs::exists(Path("zone/zone")));
+    EXPECT_FALSE(fs::exists(Path("dst")));
+  }
+}
+
+TEST_F(FolderTest, CopyFolderTreeReportsAFailedWriteWithItsPath) {
+  fs::create_directories(Path("src/Guilds"));
+  WriteBytes(Path("src/Guilds/a.txt"), "a");
+  env_.writeFault = [](const fs::path&, int64_t, size_t) { return false; };
+  try {
+    platform::CopyFolderTree({Path("src/Guilds")}, Path("dst"));
+    ADD_FAILURE() << "no error";
+  } catch (const FileError& e) {
+    EXPECT_EQ(e.path(), Path("dst/Guilds/a.txt"));
+  }
+  EXPECT_FALSE(fs::exists(Path("dst/Guilds/a.txt")));
+  EXPECT_FALSE(fs::exists(Path("dst/Guilds/a.txt.zkq-tmp")));
 }
 
 TEST_F(FolderTest, SplitSourcesKeepsAPathThatExistsWhole) {
