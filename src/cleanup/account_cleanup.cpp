@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/casefold.h"
+#include "common/errors.h"
 #include "common/gbk.h"
 #include "common/paths.h"
 #include "common/process_state.h"
@@ -89,21 +90,13 @@ bool ReadCharFields(TFileDB& file, int position, CharFields& out) {
   return true;
 }
 
-// Removes a character by name from both character files. When the index file still lists it
-// afterwards (its deletion mark could not be written), the character stays whole: its data
-// record is kept too, and its account is added to `stillOwning`, since the failed deletion has
-// already taken the character out of the index file's account list.
-void DeleteCharacter(TFileHumDB& hum, TFileDB& kem, const std::string& name,
-                     std::vector<std::string>& stillOwning) {
-  if (!hum.DeleteByName(name)) {
-    const int position = hum.FindName(name);
-    if (position >= 0) {
-      CharIndexRecord record;
-      if (hum.ReadAt(position, record) >= 0) stillOwning.push_back(record.AccountName());
-      return;
-    }
-  }
-  kem.DeleteByName(name);
+// Removes a character by name from both character files (a file that does not hold it is
+// passed over). A deletion that fails ends the cleanup: a character must never be half removed.
+void DeleteCharacter(TFileHumDB& hum, TFileDB& kem, const std::string& name) {
+  if (hum.FindName(name) >= 0 && !hum.DeleteByName(name))
+    throw FileError(hum.Path(), hum.LastError());
+  if (kem.FindName(name) >= 0 && !kem.DeleteByName(name))
+    throw FileError(kem.Path(), kem.LastError());
 }
 
 void WriteList(std::string_view utf8FileName, const NameSet& names) {
@@ -183,17 +176,16 @@ bool CleanAccountsAndCharacters(const fs::path& accountFile, const fs::path& ind
       if (removed && !c.heroName.empty()) heroes.Add(c.heroName);
     }
 
-    std::vector<std::string> stillOwning;
     const std::vector<std::string> charNames = chars.Sorted();
     const auto charTotal = static_cast<int32_t>(charNames.size());
     for (int32_t j = 0; j < charTotal; ++j) {
-      DeleteCharacter(humDb, kemDb, charNames[static_cast<size_t>(j)], stillOwning);
+      DeleteCharacter(humDb, kemDb, charNames[static_cast<size_t>(j)]);
       Log().LogProgress(kDeleteChar + charNames[static_cast<size_t>(j)], j + 1, charTotal);
     }
     const std::vector<std::string> heroNames = heroes.Sorted();
     const auto heroTotal = static_cast<int32_t>(heroNames.size());
     for (int32_t k = 0; k < heroTotal; ++k) {
-      DeleteCharacter(humDb, kemDb, heroNames[static_cast<size_t>(k)], stillOwning);
+      DeleteCharacter(humDb, kemDb, heroNames[static_cast<size_t>(k)]);
       Log().LogProgress(kDeleteHero + heroNames[static_cast<size_t>(k)], k + 1, heroTotal);
     }
 
@@ -201,10 +193,9 @@ bool CleanAccountsAndCharacters(const fs::path& accountFile, const fs::path& ind
     // the account name as the player typed it, and an account that owns a character stays.
     std::unordered_set<std::string> owning;
     const TQuickIDList& accountList = humDb.AccountList();
-    owning.reserve(static_cast<size_t>(accountList.Count()) + stillOwning.size());
+    owning.reserve(static_cast<size_t>(accountList.Count()));
     for (int a = 0; a < accountList.Count(); ++a)
       if (!accountList.EntriesAt(a).empty()) owning.insert(FoldGbkUpper(accountList.Text(a)));
-    for (const std::string& account : stillOwning) owning.insert(FoldGbkUpper(account));
 
     const int32_t accountSlots = idDb.SlotCount();
     AccountRecord record;
@@ -226,20 +217,19 @@ bool CleanAccountsAndCharacters(const fs::path& accountFile, const fs::path& ind
   static const std::string kRebuildId = Gbk("重建数据库ID.Db");
   static const std::string kRebuildHum = Gbk("重建数据库Hum.Db");
   static const std::string kRebuildKem = Gbk("重建数据库Kem.Db");
-  // A rebuild that fails leaves its file as it was; the next one still runs. The cleanup then
-  // reports failure: the removed accounts leave the account file only through its rebuild, so
-  // a success would claim what did not happen.
-  bool rebuilt = true;
+  // A rebuild that fails ends the cleanup: the removed accounts and characters leave their
+  // files only through the rebuilds.
   Log().LogProgress(kRebuildId, 1, 100);
-  rebuilt = idDb.Compact([&](std::string_view name) { return accounts.Contains(name); }) && rebuilt;
+  if (!idDb.Compact([&](std::string_view name) { return accounts.Contains(name); }))
+    throw FileError(accountFile, idDb.LastError());
   Log().LogProgress(kRebuildId, 100, 100);
   Log().LogProgress(kRebuildHum, 1, 100);
-  rebuilt = humDb.Compact() && rebuilt;
+  if (!humDb.Compact()) throw FileError(indexFile, humDb.LastError());
   Log().LogProgress(kRebuildHum, 100, 100);
   Log().LogProgress(kRebuildKem, 1, 100);
-  rebuilt = kemDb.Compact(&Log()) && rebuilt;
+  if (!kemDb.Compact(&Log())) throw FileError(dataFile, kemDb.LastError());
   Log().LogProgress(kRebuildKem, 100, 100);
-  return rebuilt;
+  return true;
 }
 
 }  // namespace zkq

@@ -18,8 +18,8 @@ namespace zkq {
 // in the program folder (a list that stays empty leaves its file alone), leaves the removed
 // account and character names in Process().accountNameMap and charNameMap, and rebuilds the
 // three files. False, with nothing changed, when a file is missing (it is not created) or cannot
-// be opened. Throws FileError when a list file cannot be written; the deletions made stay and the
-// files are not rebuilt.
+// be opened. Throws FileError when a deletion, a list file or a rebuild cannot be written (in a
+// job nothing has then changed: the job's files are switched in only when it is complete).
 bool CleanAccountsAndCharacters(const std::filesystem::path& accountFile,
                                 const std::filesystem::path& indexFile,
                                 const std::filesystem::path& dataFile, bool clearDeleted,

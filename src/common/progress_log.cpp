@@ -8,6 +8,7 @@
 #include "common/gbk.h"
 #include "common/textfile.h"
 #include "platform/env.h"
+#include "platform/staging.h"
 
 namespace zkq {
 
@@ -110,8 +111,8 @@ void ProgressLog::SaveLog() {
   platform::Env* env = platform::CurrentEnv();
   const std::filesystem::path temp = platform::SiblingTempPath(kLogFile);
   std::error_code ec;
-  auto out = env->Open(temp, platform::OpenMode::kCreateTruncate, ec);
-  if (!out) throw FileError(kLogFile, ec.message());
+  auto out = platform::CreateTempFile(temp, ec);
+  if (!out) throw FileError(temp, ec.message());
   bool ok = true;
   int64_t offset = 0;
   if (spool_ != nullptr && spooled_ > 0) {
@@ -129,12 +130,35 @@ void ProgressLog::SaveLog() {
   ok = ok && out->Write(offset, tail_.data(), tail_.size()) && out->Sync();
   ec = out->LastError();
   ok = out->Close() && ok;
+  out.reset();
   if (ok) ec = env->Rename(temp, kLogFile);
+  if (ok && !ec) ec = env->SyncDir(".");
   if (!ok || ec) {
     env->RemoveFile(temp);
     throw FileError(kLogFile, ec ? ec.message() : std::string("write failed"));
   }
+  if (auto* staging = platform::CurrentStaging()) {
+    // In a job the file reaches the disk with the job's other files, and is no part of its
+    // restore point. Until then the lines stay: a job that fails keeps them for the next save.
+    staging->WithoutBackup(kLogFile);
+    const uint64_t saved = spooled_ + tail_.size();
+    staging->OnCommitted([this, saved] {
+      std::lock_guard lock(mutex_);
+      DropStoredLocked(saved);
+    });
+    return;
+  }
   ClearStored();
+}
+
+void ProgressLog::DropStoredLocked(uint64_t bytes) {
+  if (spooled_ + tail_.size() <= bytes) {
+    ClearStored();
+    return;
+  }
+  const std::string rest = StoredBytes().substr(static_cast<size_t>(bytes));
+  ClearStored();
+  AppendStored(rest);
 }
 
 void ProgressLog::LoadLogFile() {

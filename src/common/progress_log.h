@@ -46,7 +46,8 @@ class ProgressLog : public RebuildProgressSink {
   // the window.
   void LogProgress(std::string_view text, int32_t position, int32_t total);
   // Writes every line to "Log.txt" in the current folder, then empties the list. Throws
-  // FileError when the file cannot be written; the lines are then kept.
+  // FileError when the file cannot be written; the lines are then kept. In a job the file is
+  // switched in with the job's other files, and the lines are forgotten only once it is.
   void SaveLog();
   // Reads "Log.txt" of the current folder into the list, when it exists (program start).
   void LoadLogFile();
@@ -95,6 +96,8 @@ class ProgressLog : public RebuildProgressSink {
   void AppendStored(std::string_view bytes);
   std::string StoredBytes() const;
   void ClearStored();
+  // Forgets the first `bytes` stored bytes (lines a job's committed save wrote).
+  void DropStoredLocked(uint64_t bytes);
 
   mutable std::mutex mutex_;
   std::vector<Observer*> observers_;

@@ -40,10 +40,16 @@ bool TDBFile::OpenFile() {
       PutI32(header_.data() + hdr::kSlotCount, 0);
       PutI32(header_.data() + hdr::kReserved108, 0);
       OnCreateHeader();
-      file_->Write(0, header_.data(), header_.size());
+      if (!file_->Write(0, header_.data(), header_.size())) FailIo();
     }
   }
-  return file_ != nullptr;
+  if (!file_) return Fail(ec.message());
+  return true;
+}
+
+bool TDBFile::FailIo() {
+  const std::error_code ec = file_ ? file_->LastError() : std::error_code();
+  return Fail(ec ? ec.message() : std::string("input/output error"));
 }
 
 void TDBFile::CloseFile() {
@@ -128,16 +134,28 @@ bool TDBFile::WriteDeletedMark(int64_t slotOffset, TDateTime when) {
 
 bool TDBFile::CompactWith(const fs::path& tempName, const CompactHooks& hooks) {
   platform::Env* env = CurrentEnv();
+  // In a job the new content is the data file's own, staged beside it while the old content is
+  // still read through the open handle, and it reaches the disk when the job switches its files
+  // in. Elsewhere it goes to the temporary file, which replaces the data file once complete.
+  const bool staging = env->Staging();
   std::error_code ec;
-  // The fixed temporary name must never be the data file itself: deleting the "leftover
-  // temporary file" would then delete the data.
-  if (fs::equivalent(tempName, path_, ec)) return false;
-  if (env->Exists(tempName)) env->RemoveFile(tempName);
-  auto temp = env->Open(tempName, OpenMode::kCreateTruncate, ec);
-  if (!temp) return false;
+  std::unique_ptr<platform::RandomRWFile> temp;
+  if (!staging) {
+    // The fixed temporary name must never be the data file itself: deleting the "leftover
+    // temporary file" would then delete the data.
+    if (fs::equivalent(tempName, path_, ec)) return Fail("the temporary file is the data file");
+    temp = platform::CreateTempFile(tempName, ec);
+    if (!temp) return Fail(ec.message() + ": " + tempName.string());
+  }
 
   bool complete = false;
-  if (OpenFile() && ReadHeader()) {
+  if (!OpenFile()) {
+    // lastError_ says why
+  } else if (!ReadHeader()) {
+    Fail("the file is shorter than its header");
+  } else if (staging && !(temp = env->Open(path_, OpenMode::kCreateTruncate, ec))) {
+    Fail(ec.message());
+  } else {
     Header newHeader = header_;
     const int32_t oldSlotCount = GetI32(newHeader.data() + hdr::kSlotCount);
     bool ok = temp->Write(0, newHeader.data(), newHeader.size());
@@ -213,16 +231,24 @@ bool TDBFile::CompactWith(const fs::path& tempName, const CompactHooks& hooks) {
     if (hooks.finishHeader) hooks.finishHeader(newHeader.data());
     ok = ok && temp->Write(0, newHeader.data(), newHeader.size()) && temp->Sync();
     complete = ok && !readFailed;
+    if (!complete) {
+      const std::error_code why = readFailed ? file_->LastError() : temp->LastError();
+      Fail(why ? why.message() : std::string("input/output error"));
+    }
   }
   CloseFile();
+  if (!temp) return false;
   const bool closed = temp->Close();
+  if (complete && !closed) Fail(temp->LastError().message());
   temp.reset();
+  if (staging) return complete && closed;
   if (!complete || !closed) {
     env->RemoveFile(tempName);
     return false;
   }
   if (hooks.pauseBeforeRenameMs > 0) env->SleepMs(hooks.pauseBeforeRenameMs);
-  return !platform::ReplaceWithTemp(tempName, path_);
+  if (auto replaced = platform::ReplaceWithTemp(tempName, path_)) return Fail(replaced.message());
+  return true;
 }
 
 // ---- SequentialRecordReader ----

@@ -42,6 +42,9 @@ class TDBFile {
   const Header& HeaderCopy() const { return header_; }
   const std::filesystem::path& Path() const { return path_; }
   size_t RecordSize() const { return recordSize_; }
+  // Why the last operation that returned false or -1 failed: the system's reason, or what in
+  // the file stood in the way. Empty when none failed.
+  const std::string& LastError() const { return lastError_; }
 
  protected:
   TDBFile(std::filesystem::path path, size_t recordSize, size_t descriptionCapacity,
@@ -121,6 +124,13 @@ class TDBFile {
 
   platform::RandomRWFile* file() const { return file_.get(); }
   Header& header() { return header_; }
+  // Records why an operation failed; returns false for the caller to pass on.
+  bool Fail(std::string reason) {
+    lastError_ = std::move(reason);
+    return false;
+  }
+  // The reason of the open file's last failed call.
+  bool FailIo();
 
   std::filesystem::path path_;
   TQuickList nameList_;
@@ -133,6 +143,7 @@ class TDBFile {
   int openCount_ = 0;
   std::unique_ptr<platform::RandomRWFile> file_;
   Header header_{};
+  std::string lastError_;
 };
 
 // Holds a database file open for its own lifetime: OpenFile at construction, the matching

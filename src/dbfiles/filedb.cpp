@@ -175,7 +175,8 @@ int TFileDB::ReadPartAt(int position, size_t offset, uint8_t* buffer, size_t len
 
 bool TFileDB::WriteRecord(int32_t slot, CharDataRecord& record, bool isNew) {
   const int64_t offset = SlotOffset(slot);
-  if (file() == nullptr || offset < 0) return false;
+  if (file() == nullptr || offset < 0)
+    return Fail("the file is not open or the slot lies outside it: " + std::to_string(slot));
   platform::Env* env = CurrentEnv();
   const TDateTime t = env->Now();
   lastChangedSlot_ = slot;
@@ -185,12 +186,12 @@ bool TFileDB::WriteRecord(int32_t slot, CharDataRecord& record, bool isNew) {
     if (file()->Read(offset, present->bytes.data(), present->bytes.size()) ==
             static_cast<int64_t>(present->bytes.size()) &&
         !present->Deleted() && !present->KeyName().empty())
-      return false;
+      return Fail("free slot " + std::to_string(slot) + " holds a live record");
   }
   record.bytes[CharDataRecord::kDeleted] = 0;
   PutF64(record.bytes.data() + CharDataRecord::kUpdateTime, t);
   StampHeader(slot, t);
-  return WriteHeaderAndRecord(offset, record.bytes.data());
+  return WriteHeaderAndRecord(offset, record.bytes.data()) || FailIo();
 }
 
 void TFileDB::StampHeader(int32_t slot, TDateTime t) {
@@ -201,13 +202,13 @@ void TFileDB::StampHeader(int32_t slot, TDateTime t) {
 }
 
 bool TFileDB::WriteAt(int position, CharDataRecord& record) {
-  if (position < 0 || position >= NameCount()) return false;
+  if (position < 0 || position >= NameCount()) return Fail("no such position");
   return WriteRecord(nameList_.Value(position), record, false);
 }
 
 bool TFileDB::Add(CharDataRecord& record) {
   const std::string key = record.KeyName();
-  if (FindName(key) >= 0) return false;
+  if (FindName(key) >= 0) return Fail("the character name is taken: " + key);
   const Header saved = HeaderCopy();
   const int32_t slot = TakeFreeOrEndSlot(freeSlots_);
   if (!WriteRecord(slot, record, true)) {
@@ -218,25 +219,48 @@ bool TFileDB::Add(CharDataRecord& record) {
   return true;
 }
 
+bool TFileDB::PlanAdd(std::string_view key, int32_t& slot) {
+  if (FindName(key) >= 0) return Fail("the character name is taken: " + std::string(key));
+  slot = TakeFreeOrEndSlot(freeSlots_);
+  const int64_t offset = SlotOffset(slot);
+  if (file() == nullptr || offset < 0)
+    return Fail("the file is not open or the slot lies outside it: " + std::to_string(slot));
+  auto present = std::make_unique<CharDataRecord>();
+  if (file()->Read(offset, present->bytes.data(), present->bytes.size()) ==
+          static_cast<int64_t>(present->bytes.size()) &&
+      !present->Deleted() && !present->KeyName().empty())
+    return Fail("free slot " + std::to_string(slot) + " holds a live record");
+  nameList_.InsertSorted(key, slot);
+  return true;
+}
+
+void TFileDB::AdoptRewrite(const Header& newHeader, int32_t lastChangedSlot,
+                           TDateTime lastChangeTime) {
+  header() = newHeader;
+  lastChangedSlot_ = lastChangedSlot;
+  lastChangeTime_ = lastChangeTime;
+}
+
 bool TFileDB::MarkDeleted(int32_t slot) {
   const int64_t offset = SlotOffset(slot);
-  if (file() == nullptr || offset < 0) return false;
+  if (file() == nullptr || offset < 0) return Fail("the file is not open");
   platform::Env* env = CurrentEnv();
   const TDateTime t = env->Now();
   lastChangedSlot_ = slot;
   lastChangeTime_ = t;
-  if (!WriteDeletedMark(offset, t)) return false;
+  if (!WriteDeletedMark(offset, t)) return FailIo();
   freeSlots_.push_back(slot);
   StampHeader(slot, t);
   // The mark on the record is the deletion: once it is written the slot is free, whether or not
-  // the header could be updated, so the name must leave the list with it.
-  file()->Write(0, HeaderCopy().data(), hdr::kSize);
+  // the header could be updated, so the name must leave the list with it. A failed header
+  // write is still recorded.
+  if (!file()->Write(0, HeaderCopy().data(), hdr::kSize)) FailIo();
   return true;
 }
 
 bool TFileDB::DeleteByName(std::string_view name) {
   const int position = FindName(name);
-  if (position == -1) return false;
+  if (position == -1) return Fail("no such character: " + std::string(name));
   if (!MarkDeleted(nameList_.Value(position))) return false;
   nameList_.Delete(position);
   return true;

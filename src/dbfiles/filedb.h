@@ -25,6 +25,10 @@ class TFileDB : public TDBFile {
   bool ReadSlot(int32_t slot, CharDataRecord& record) {
     return ReadSlotRaw(slot, record.bytes.data());
   }
+  // True only when the whole record of the slot arrived.
+  bool ReadSlotWhole(int32_t slot, CharDataRecord& record) {
+    return ReadSlotWholeRaw(slot, record.bytes.data());
+  }
   // Reads the record of the NameList item at `position`; its slot, or -1 when the read failed or
   // the position lies outside the list.
   int ReadAt(int position, CharDataRecord& record);
@@ -45,6 +49,17 @@ class TFileDB : public TDBFile {
   // Rewrites the file without deleted records, reporting to `progress` when given. True when
   // the file was replaced.
   bool Compact(RebuildProgressSink* progress);
+
+  // For a caller that writes the whole file anew (the character data merge): chooses the slot
+  // an Add of this key would take, and lists the key there, without writing anything. False,
+  // with nothing listed, for a present key or a free slot that holds a live named record (the
+  // slot is then lost from FreeSlots, as for Add).
+  bool PlanAdd(std::string_view key, int32_t& slot);
+  // The handle of the current OpenFile, for reading the records in large blocks.
+  platform::RandomRWFile* Handle() const { return file(); }
+  // After the caller replaced the file: the header it wrote and the last change it made, so
+  // that the index file saved at destruction describes the new file.
+  void AdoptRewrite(const Header& header, int32_t lastChangedSlot, TDateTime lastChangeTime);
 
   // A copy of the free slots, front first.
   std::vector<int32_t> FreeSlots() const { return {freeSlots_.begin(), freeSlots_.end()}; }

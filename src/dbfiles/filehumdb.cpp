@@ -58,24 +58,29 @@ int TFileHumDB::ReadAt(int position, CharIndexRecord& record) {
 
 bool TFileHumDB::Add(const CharIndexRecord& record) {
   const std::string key = record.KeyName();
-  if (FindName(key) >= 0) return false;
+  if (FindName(key) >= 0) return Fail("the character name is taken: " + key);
   const Header saved = HeaderCopy();
   const int32_t slot = TakeFreeOrEndSlot(freeSlots_);
 
   bool written = false;
   const int64_t offset = SlotOffset(slot);
-  if (file() != nullptr && offset >= 0) {
+  if (file() == nullptr || offset < 0) {
+    Fail("the file is not open or the slot lies outside it: " + std::to_string(slot));
+  } else {
     CharIndexRecord present;
     const bool occupied = file()->Read(offset, present.bytes.data(), present.bytes.size()) ==
                               static_cast<int64_t>(present.bytes.size()) &&
                           !present.Deleted() && !present.KeyName().empty();
-    if (!occupied) {
+    if (occupied) {
+      Fail("free slot " + std::to_string(slot) + " holds a live record");
+    } else {
       platform::Env* env = CurrentEnv();
       CharIndexRecord copy = record;
       copy.bytes[CharIndexRecord::kDeleted] = 0;
       PutF64(copy.bytes.data() + CharIndexRecord::kUpdateTime, env->Now());
       PutF64(header().data() + hdr::kLastWriteTime, env->Now());
       written = WriteHeaderAndRecord(offset, copy.bytes.data());
+      if (!written) FailIo();
     }
   }
   if (!written) {
@@ -89,15 +94,15 @@ bool TFileHumDB::Add(const CharIndexRecord& record) {
 
 bool TFileHumDB::MarkDeleted(int32_t slot) {
   const int64_t offset = SlotOffset(slot);
-  if (file() == nullptr || offset < 0) return false;
-  if (!WriteDeletedMark(offset, CurrentEnv()->Now())) return false;
+  if (file() == nullptr || offset < 0) return Fail("the file is not open");
+  if (!WriteDeletedMark(offset, CurrentEnv()->Now())) return FailIo();
   freeSlots_.push_back(slot);
   return true;
 }
 
 bool TFileHumDB::DeleteByName(std::string_view name) {
   const int position = FindName(name);
-  if (position == -1) return false;
+  if (position == -1) return Fail("no such character: " + std::string(name));
   CharIndexRecord record;
   ReadAt(position, record);
   const bool deleted = MarkDeleted(nameList_.Value(position));

@@ -62,7 +62,7 @@ void TFileIDDB::ScanRecords() {
         uint8_t part[AccountRecord::kChainPartSize];
         std::copy(rec, rec + sizeof part, part);
         PutI32(part + AccountRecord::kFreeLink, freeHead_);
-        file()->Write(SlotOffset(slot), part, sizeof part);
+        if (!file()->Write(SlotOffset(slot), part, sizeof part)) FailIo();
         freeHead_ = slot;
       }
       platform::ProcessPendingEvents();
@@ -133,7 +133,7 @@ void TFileIDDB::SaveIndexFile() {
 
 bool TFileIDDB::Add(const AccountRecord& record) {
   const std::string name = record.AccountName();
-  if (FindName(name) >= 0) return false;
+  if (FindName(name) >= 0) return Fail("the account name is taken: " + name);
   const Header saved = HeaderCopy();
   int32_t slot;
   if (freeHead_ != -1) {
@@ -144,7 +144,9 @@ bool TFileIDDB::Add(const AccountRecord& record) {
 
   bool written = false;
   const int64_t offset = SlotOffset(slot);
-  if (file() != nullptr && offset >= 0) {
+  if (file() == nullptr || offset < 0) {
+    Fail("the file is not open or the slot lies outside it: " + std::to_string(slot));
+  } else {
     platform::Env* env = CurrentEnv();
     lastChangedSlot_ = slot;
     const TDateTime t = env->Now();
@@ -157,6 +159,7 @@ bool TFileIDDB::Add(const AccountRecord& record) {
       } else {
         freeHead_ = -1;
         blocked = true;
+        Fail("slot " + std::to_string(slot) + " of the free chain holds a live record");
       }
     }
     if (!blocked) {
@@ -170,6 +173,7 @@ bool TFileIDDB::Add(const AccountRecord& record) {
       PutI32(h + hdr::kFreeHead, freeHead_);
       PutF64(h + hdr::kLastWriteTime, env->Now());
       written = WriteHeaderAndRecord(offset, copy.bytes.data());
+      if (!written) FailIo();
     }
   }
   if (!written) {

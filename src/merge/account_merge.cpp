@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "common/errors.h"
 #include "common/gbk.h"
 #include "common/process_state.h"
 #include "common/progress_log.h"
@@ -36,15 +37,16 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone) {
     Log().LogProgress(progressText + name, slot + 1, total);
     // A free slot or a nameless record is no account: it must not come back to life.
     if (record.Deleted() || name.empty()) continue;
+    // An account the main file cannot take ends the merge: it must never go missing.
     if (mainFile.FindName(name) < 0) {
-      mainFile.Add(record);
+      if (!mainFile.Add(record)) throw FileError(mainPath, mainFile.LastError());
       continue;
     }
     const std::string newName = mainFile.MakeFreeAccountName(name);
     if (newName.empty()) continue;
     renames.Add(name, newName);
     record.SetAccountName(newName);
-    mainFile.Add(record);
+    if (!mainFile.Add(record)) throw FileError(mainPath, mainFile.LastError());
   }
 
   const fs::path listFile = AccountRenameListPath(zone);

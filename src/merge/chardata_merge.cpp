@@ -1,20 +1,31 @@
 #include "merge/chardata_merge.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include "common/errors.h"
 #include "common/gbk.h"
 #include "common/process_state.h"
 #include "common/progress_log.h"
 #include "common/rename_lists.h"
 #include "dbfiles/filedb.h"
+#include "platform/env.h"
 
 namespace zkq {
 
 namespace fs = std::filesystem;
 using CDR = CharDataRecord;
+namespace hdr = layout::dbheader;
 
 namespace {
+
+constexpr int64_t kHeaderSize = static_cast<int64_t>(hdr::kSize);
+constexpr int64_t kRecordSize = static_cast<int64_t>(CDR::kSize);
+// Records read or written per system call: about a megabyte.
+constexpr int64_t kRecordsPerBlock = 42;
 
 void RenameField(CDR& rec, size_t offset, size_t capacity, const TRenameList& renames) {
   if (auto renamed = RenameOf(renames, rec.ShortString(offset, capacity)))
@@ -25,12 +36,15 @@ void RenameExtraField(CDR& rec, size_t offset, const TRenameList& renames) {
   if (auto renamed = RenameOf(renames, rec.ExtraName(offset))) rec.SetExtraName(offset, *renamed);
 }
 
+bool InUse(const uint8_t* item, const ItemArray& array) {
+  return array.testedByItemIndex ? GetU16(item + useritem::kItemIndex) != 0
+                                 : GetI32(item + useritem::kInstanceId) != 0;
+}
+
 void RenumberArray(CDR& rec, const ItemArray& array, int slots, uint32_t& counter) {
   for (int i = 0; i < slots; ++i) {
     uint8_t* item = rec.Item(array, i);
-    const bool inUse = array.testedByItemIndex ? GetU16(item + useritem::kItemIndex) != 0
-                                               : GetI32(item + useritem::kInstanceId) != 0;
-    if (!inUse) continue;
+    if (!InUse(item, array)) continue;
     ++counter;
     const auto number = static_cast<int32_t>(counter);
     if (GetI32(item + useritem::kInstanceRef) == GetI32(item + useritem::kInstanceId))
@@ -39,7 +53,106 @@ void RenumberArray(CDR& rec, const ItemArray& array, int slots, uint32_t& counte
   }
 }
 
-bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone) {
+// The number of items RenumberItems numbers in a record.
+uint32_t ItemsInUse(const CDR& rec) {
+  uint32_t n = 0;
+  auto count = [&](const ItemArray& array, int slots) {
+    for (int i = 0; i < slots; ++i) n += InUse(rec.Item(array, i), array) ? 1 : 0;
+  };
+  count(CDR::kItems66, std::min<int>(rec.Items66Count(), CDR::kItems66.count));
+  for (const ItemArray* a :
+       {&CDR::kItems9, &CDR::kItems120, &CDR::kItems20, &CDR::kItems5, &CDR::kItems30})
+    count(*a, a->count);
+  return n;
+}
+
+struct Renames {
+  const TRenameList& accounts;
+  const TRenameList& characters;
+};
+
+// The account and character renames of a slave record's own names.
+void RenameOwnNames(CDR& rec, const Renames& r) {
+  RenameField(rec, CDR::kAccountName, CDR::kAccountNameCapacity, r.accounts);
+  if (auto renamed = RenameOf(r.characters, rec.CharName())) {
+    rec.SetShortString(CDR::kCharName, CDR::kCharNameCapacity, *renamed);
+    rec.SetShortString(CDR::kKeyName, CDR::kKeyNameCapacity, *renamed);
+  }
+}
+
+// The character renames of the names a slave record links to.
+void RenameLinks(CDR& rec, const Renames& r) {
+  RenameField(rec, CDR::kOwnerName, CDR::kOwnerNameCapacity, r.characters);
+  RenameField(rec, CDR::kHeroName, CDR::kHeroNameCapacity, r.characters);
+  RenameField(rec, CDR::kLinkedCharName1, CDR::kLinkedCharName1Capacity, r.characters);
+  RenameField(rec, CDR::kLinkedCharName2, CDR::kLinkedCharName2Capacity, r.characters);
+  if (rec.ExtraLinkFlag()) {
+    RenameExtraField(rec, CDR::kExtraName1, r.characters);
+    RenameExtraField(rec, CDR::kExtraName2, r.characters);
+  }
+}
+
+// Reads the main file's slots one block after another. The last slots of a file that ends
+// inside them arrive short or not at all.
+class SlotReader {
+ public:
+  SlotReader(platform::RandomRWFile* file, const fs::path& path)
+      : file_(file), path_(path), buf_(static_cast<size_t>(kRecordsPerBlock * kRecordSize)) {}
+
+  // The bytes of `slot` (slots are asked for in ascending order) and how many arrived.
+  const uint8_t* Slot(int64_t slot, int64_t& have) {
+    if (first_ < 0 || slot < first_ || slot >= first_ + kRecordsPerBlock) {
+      first_ = slot;
+      got_ = file_->Read(kHeaderSize + slot * kRecordSize, buf_.data(), buf_.size());
+      if (got_ < 0) throw FileError(path_, file_->LastError().message());
+    }
+    const int64_t at = (slot - first_) * kRecordSize;
+    have = std::clamp<int64_t>(got_ - at, 0, kRecordSize);
+    return buf_.data() + at;
+  }
+
+ private:
+  platform::RandomRWFile* file_;
+  fs::path path_;
+  std::vector<uint8_t> buf_;
+  int64_t first_ = -1;
+  int64_t got_ = 0;
+};
+
+// The merged file, written front to back in large blocks. Slots the main file did not hold
+// whole stay as short as they were; a slot written behind them starts at its own offset, the
+// bytes between reading as zeros, as they would after a write there.
+class MergedWriter {
+ public:
+  MergedWriter(platform::RandomRWFile* out, const fs::path& path) : out_(out), path_(path) {
+    buf_.reserve(static_cast<size_t>(kRecordsPerBlock * kRecordSize));
+  }
+
+  void Put(int64_t slot, const uint8_t* bytes, int64_t n) {
+    const int64_t at = kHeaderSize + slot * kRecordSize;
+    if (at != bufStart_ + static_cast<int64_t>(buf_.size())) {
+      Flush();
+      bufStart_ = at;
+    }
+    buf_.insert(buf_.end(), bytes, bytes + n);
+    if (buf_.size() + static_cast<size_t>(kRecordSize) > buf_.capacity()) Flush();
+  }
+
+  void Flush() {
+    if (!buf_.empty() && !out_->Write(bufStart_, buf_.data(), buf_.size()))
+      throw FileError(path_, out_->LastError().message());
+    bufStart_ += static_cast<int64_t>(buf_.size());
+    buf_.clear();
+  }
+
+ private:
+  platform::RandomRWFile* out_;
+  fs::path path_;
+  std::vector<uint8_t> buf_;
+  int64_t bufStart_ = kHeaderSize;
+};
+
+bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone, bool closing) {
   TFileDB mainFile(mainPath);
   TFileDB slaveFile(slavePath);
   OpenedFile mainOpen(mainFile);
@@ -52,60 +165,159 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone) {
     zoneAccountRenames = LoadRenameList(AccountRenameListPath(zone));
     zoneCharRenames = LoadRenameList(CharRenameListPath(zone));
   }
-  const TRenameList& accountRenames = zone == 0 ? Process().accountNameMap : zoneAccountRenames;
-  const TRenameList& charRenames = zone == 0 ? Process().charNameMap : zoneCharRenames;
+  const Renames renames{zone == 0 ? Process().accountNameMap : zoneAccountRenames,
+                        zone == 0 ? Process().charNameMap : zoneCharRenames};
 
   auto record = std::make_unique<CDR>();
   CDR& rec = *record;
 
-  // Append pass, over the slave's live named records in name order.
+  // What the merged file holds in each slot, and the items each record numbers.
+  enum class From : uint8_t { kAsItIs, kMain, kSlave };
+  struct Slot {
+    From from = From::kAsItIs;
+    bool whole = false;     // kMain: the main file holds the record whole
+    int32_t slaveSlot = 0;  // kSlave
+    uint32_t items = 0;
+    uint32_t firstNumber = 0;
+    std::string name;  // CharName, for the progress line of the renumbering
+  };
+  const int32_t mainSlots = std::max(0, mainFile.SlotCount());
+  std::vector<Slot> slots(static_cast<size_t>(mainSlots));
+  const TQuickList& names = mainFile.NameList();
+  for (int i = 0; i < names.Count(); ++i)
+    slots[static_cast<size_t>(names.Value(i))].from = From::kMain;
+
+  // Append pass, over the slave's live named records in name order: each is renamed and given
+  // the slot an Add would give it. Nothing is written yet.
   static const std::string mergeText = Gbk("合并角色");
   static const std::string mergeTail = Gbk("的数据");
   const int slaveCount = slaveFile.NameCount();
   for (int i = 0; i < slaveCount; ++i) {
     // A record the file does not hold whole is not copied: its tail would be another's.
-    const bool whole = slaveFile.ReadAtWhole(i, rec) >= 0;
+    const int32_t slaveSlot = slaveFile.ReadAtWhole(i, rec);
+    const bool whole = slaveSlot >= 0;
     const std::string name = rec.CharName();
     Log().LogProgress(mergeText + (whole ? name : std::string()) + mergeTail, i + 1, slaveCount);
     if (!whole) continue;
-    RenameField(rec, CDR::kAccountName, CDR::kAccountNameCapacity, accountRenames);
-    if (auto renamed = RenameOf(charRenames, name)) {
-      rec.SetShortString(CDR::kCharName, CDR::kCharNameCapacity, *renamed);
-      rec.SetShortString(CDR::kKeyName, CDR::kKeyNameCapacity, *renamed);
-    }
+    RenameOwnNames(rec, renames);
     if (mainFile.FindName(rec.CharName()) >= 0) continue;
-    RenameField(rec, CDR::kOwnerName, CDR::kOwnerNameCapacity, charRenames);
-    RenameField(rec, CDR::kHeroName, CDR::kHeroNameCapacity, charRenames);
-    RenameField(rec, CDR::kLinkedCharName1, CDR::kLinkedCharName1Capacity, charRenames);
-    RenameField(rec, CDR::kLinkedCharName2, CDR::kLinkedCharName2Capacity, charRenames);
-    if (rec.ExtraLinkFlag()) {
-      RenameExtraField(rec, CDR::kExtraName1, charRenames);
-      RenameExtraField(rec, CDR::kExtraName2, charRenames);
-    }
-    mainFile.Add(rec);
+    RenameLinks(rec, renames);
+    int32_t slot = 0;
+    // A record the main file cannot take ends the merge: a character must never go missing.
+    if (!mainFile.PlanAdd(rec.KeyName(), slot)) throw FileError(mainPath, mainFile.LastError());
+    if (static_cast<size_t>(slot) >= slots.size()) slots.resize(static_cast<size_t>(slot) + 1);
+    Slot& s = slots[static_cast<size_t>(slot)];
+    s.from = From::kSlave;
+    s.whole = true;
+    s.slaveSlot = slaveSlot;
+    s.items = ItemsInUse(rec);
+    s.name = rec.CharName();
   }
 
-  // Renumbering pass over every live record of the main file, in name order.
-  static const std::string renumberText = Gbk("重排角色");
-  static const std::string renumberTail = Gbk("的物品ID");
+  // The main file's records: how many items each numbers.
+  platform::RandomRWFile* in = mainFile.Handle();
+  {
+    SlotReader reader(in, mainPath);
+    for (int64_t i = 0; i < mainSlots; ++i) {
+      Slot& s = slots[static_cast<size_t>(i)];
+      if (s.from != From::kMain) continue;
+      int64_t have = 0;
+      const uint8_t* bytes = reader.Slot(i, have);
+      s.whole = have == kRecordSize;
+      if (!s.whole) continue;  // never numbered or written back: it was not read whole
+      std::memcpy(rec.bytes.data(), bytes, CDR::kSize);
+      s.items = ItemsInUse(rec);
+      s.name = rec.CharName();
+    }
+  }
+
+  // The numbers: given out in name order, from 1, each record's in the order RenumberItems
+  // visits its items.
   uint32_t& counter = Process().itemCounter;
   counter = 0;
-  const int mainCount = mainFile.NameCount();
-  for (int i = 0; i < mainCount; ++i) {
-    const bool whole = mainFile.ReadAtWhole(i, rec) >= 0;
-    Log().LogProgress(renumberText + (whole ? rec.CharName() : std::string()) + renumberTail, i + 1,
-                      mainCount);
-    if (!whole) continue;  // never write back a record that was not read whole
-    RenumberItems(rec, counter);
-    mainFile.WriteAt(i, rec);
+  const int mergedCount = names.Count();
+  for (int i = 0; i < mergedCount; ++i) {
+    Slot& s = slots[static_cast<size_t>(names.Value(i))];
+    if (!s.whole) continue;
+    s.firstNumber = counter;
+    counter += s.items;
   }
 
-  if (zone == 0) {
-    Log().LogLine(Gbk("数据库文件合并完毕!"));
-    Log().SaveLog();
-    Log().SetPercent(100);
-    Log().SetTotalParts(100);
+  if (mergedCount > 0) {
+    // Written beside the main file and put in its place once complete and flushed.
+    platform::Env* env = platform::CurrentEnv();
+    fs::path temp = mainPath;
+    temp += ".zkq-merge";
+    std::error_code ec;
+    auto out = platform::CreateTempFile(temp, ec);
+    if (!out) throw FileError(temp, ec.message());
+    try {
+      MergedWriter writer(out.get(), temp);
+      const TDateTime written = env->Now();  // the time of every record's rewrite
+      static const std::string renumberText = Gbk("重排角色");
+      static const std::string renumberTail = Gbk("的物品ID");
+      int logged = 0;
+      int32_t lastChanged = -1;
+      SlotReader reader(in, mainPath);
+      const auto total = static_cast<int64_t>(slots.size());
+      for (int64_t i = 0; i < total; ++i) {
+        const Slot& s = slots[static_cast<size_t>(i)];
+        int64_t have = 0;
+        const uint8_t* bytes = i < mainSlots ? reader.Slot(i, have) : nullptr;
+        if (s.from == From::kAsItIs || !s.whole) {
+          if (have > 0) writer.Put(i, bytes, have);
+        } else {
+          if (s.from == From::kMain) {
+            std::memcpy(rec.bytes.data(), bytes, CDR::kSize);
+          } else {
+            if (!slaveFile.ReadSlotWhole(s.slaveSlot, rec))
+              throw FileError(slavePath, "a record changed while it was merged");
+            RenameOwnNames(rec, renames);
+            RenameLinks(rec, renames);
+          }
+          uint32_t number = s.firstNumber;
+          RenumberItems(rec, number);
+          rec.bytes[CDR::kDeleted] = 0;
+          PutF64(rec.bytes.data() + CDR::kUpdateTime, written);
+          writer.Put(i, rec.bytes.data(), kRecordSize);
+        }
+        // The renumbering's progress lines, in name order, as far as the writing has come.
+        const auto due = static_cast<int>((i + 1) * mergedCount / total);
+        for (; logged < due; ++logged) {
+          const Slot& named = slots[static_cast<size_t>(names.Value(logged))];
+          if (named.whole) lastChanged = names.Value(logged);
+          Log().LogProgress(
+              renumberText + (named.whole ? named.name : std::string()) + renumberTail, logged + 1,
+              mergedCount);
+        }
+      }
+      writer.Flush();
+
+      // The main file's header with the new SlotCount and the last rewrite as its last change.
+      TDBFile::Header header = mainFile.HeaderCopy();
+      TDateTime lastChangeTime = GetF64(header.data() + hdr::kLastChangeTime);
+      if (lastChanged >= 0) {
+        lastChangeTime = written;
+        PutI32(header.data() + hdr::kLastChangedSlot, lastChanged);
+        PutF64(header.data() + hdr::kLastChangeTime, written);
+        PutF64(header.data() + hdr::kLastWriteTime, env->Now());
+      }
+      if (!out->Write(0, header.data(), header.size()) || !out->Sync())
+        throw FileError(temp, out->LastError().message());
+      if (!out->Close()) throw FileError(temp, out->LastError().message());
+      out.reset();
+      if (auto replaced = platform::ReplaceWithTemp(temp, mainPath))
+        throw FileError(mainPath, replaced.message());
+      mainFile.AdoptRewrite(header, lastChanged >= 0 ? lastChanged : mainFile.LastChangedSlot(),
+                            lastChangeTime);
+    } catch (...) {
+      out.reset();
+      env->RemoveFile(temp);
+      throw;
+    }
   }
+
+  if (closing) CloseCharacterDataMerge();
   return true;
 }
 
@@ -121,12 +333,23 @@ void RenumberItems(CDR& record, uint32_t& counter) {
   RenumberArray(record, CDR::kItems30, CDR::kItems30.count, counter);
 }
 
+void CloseCharacterDataMerge() {
+  Log().LogLine(Gbk("数据库文件合并完毕!"));
+  Log().SaveLog();
+  Log().SetPercent(100);
+  Log().SetTotalParts(100);
+}
+
 bool MergeCharacterData(const fs::path& mainPath, const fs::path& slavePath) {
-  return Merge(mainPath, slavePath, 0);
+  return Merge(mainPath, slavePath, 0, true);
+}
+
+bool MergeCharacterDataStaged(const fs::path& mainPath, const fs::path& slavePath) {
+  return Merge(mainPath, slavePath, 0, false);
 }
 
 bool MergeCharacterDataOfZone(const fs::path& mainPath, const fs::path& slavePath, int zone) {
-  return Merge(mainPath, slavePath, zone);
+  return Merge(mainPath, slavePath, zone, false);
 }
 
 }  // namespace zkq

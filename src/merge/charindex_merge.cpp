@@ -1,5 +1,6 @@
 #include "merge/charindex_merge.h"
 
+#include "common/errors.h"
 #include "common/gbk.h"
 #include "common/process_state.h"
 #include "common/progress_log.h"
@@ -39,8 +40,9 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone) {
     if (record.Deleted() || name.empty() || record.KeyName().empty()) continue;
     if (auto account = RenameOf(accountRenames, record.AccountName()))
       record.SetAccountName(*account);
+    // A character the main file cannot take ends the merge: it must never go missing.
     if (mainFile.FindName(name) < 0) {
-      mainFile.Add(record);
+      if (!mainFile.Add(record)) throw FileError(mainPath, mainFile.LastError());
       continue;
     }
     const std::string newName = mainFile.MakeFreeCharName(name, suffix);
@@ -48,7 +50,7 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone) {
     charRenames.Add(name, newName);
     record.SetCharName(newName);
     record.SetKeyName(newName);
-    mainFile.Add(record);
+    if (!mainFile.Add(record)) throw FileError(mainPath, mainFile.LastError());
   }
 
   const fs::path listFile = CharRenameListPath(zone);

@@ -18,6 +18,7 @@
 #include "dbfiles/layout.h"
 #include "platform/codepage.h"
 #include "platform/env.h"
+#include "platform/staging.h"
 
 namespace zkq {
 namespace {
@@ -55,21 +56,27 @@ std::string DateText() {
   return buf;
 }
 
-bool SameFile(const fs::path& a, const fs::path& b) {
-  std::error_code ec;
-  return fs::equivalent(a, b, ec);
+// The name of a dated backup: the stem, "-n" for a later backup of the same day, the suffix.
+fs::path DatedName(const fs::path& dir, const std::string& date, int n, const char* suffix) {
+  std::string name = "Kem#" + date;
+  if (n > 1) name += "-" + std::to_string(n);
+  return dir / (name + suffix);
+}
+
+// True when nothing stands at the name. An earlier backup there is never replaced; a link or
+// folder there is never written through, and ends the job.
+bool FreeName(const fs::path& p) {
+  platform::FileInfo info;
+  if (CurrentEnv()->Lstat(p, info) || info.type == platform::FileInfo::Type::kNone) return true;
+  if (info.type != platform::FileInfo::Type::kFile)
+    throw FileError(p, "something other than an earlier backup stands at a backup's name");
+  return false;
 }
 
 // Copies `source` to `backup` through a flushed temporary file beside it, so that a failed copy
-// leaves neither a partial backup nor a damaged older one. A backup this job already wrote is
-// kept: it holds the file as it was before the job changed it. Throws FileError when the copy
-// fails, since going on would report a backup that does not exist.
-void WriteBackup(const fs::path& source, const fs::path& backup, const fs::path& dataPath,
-                 JobBackups& backups) {
-  if (backups.written.count(backup) != 0) return;
-  // A data file or index file named like a backup is never overwritten by a backup.
-  if (SameFile(backup, dataPath) || SameFile(backup, IndexPathOf(dataPath)))
-    throw FileError(backup, std::make_error_code(std::errc::file_exists).message());
+// leaves no partial backup. Throws FileError when the copy fails, since going on would report
+// a backup that does not exist.
+void WriteBackup(const fs::path& source, const fs::path& backup) {
   const fs::path temp = platform::SiblingTempPath(backup);
   std::error_code ec = platform::CopyFileFlushed(source, temp);
   if (!ec) ec = platform::ReplaceWithTemp(temp, backup);
@@ -77,20 +84,37 @@ void WriteBackup(const fs::path& source, const fs::path& backup, const fs::path&
     CurrentEnv()->RemoveFile(temp);
     throw FileError(backup, ec.message());
   }
-  backups.written.insert(backup);
 }
 
-// Backs up the data file and, when it exists, its index file. The date is read for each name.
+// Backs up the data file and, when it exists, its index file, each once per job: the first
+// backup keeps the file as it was before the job changed it. The date is read for each name.
+// A backup of the same name made earlier is never replaced: the two get the first number at
+// which both names are free. In a job the backups are made when the job switches its files in:
+// the original itself for a file the job replaces, a copy for one it leaves as it is.
 void BackupStep(const fs::path& path, JobBackups& backups) {
   platform::Env* env = CurrentEnv();
   const fs::path dir = FolderOf(path);
-  if (env->IsRegularFile(path)) {
-    WriteBackup(path, dir / ("Kem#" + DateText() + ".db.bak"), path, backups);
-  }
   const fs::path index = IndexPathOf(path);
-  if (env->IsRegularFile(index)) {
-    WriteBackup(index, dir / ("Kem#" + DateText() + ".db.idx.bak"), path, backups);
+  const std::string dataDate = env->IsRegularFile(path) ? DateText() : std::string();
+  const std::string indexDate = env->IsRegularFile(index) ? DateText() : std::string();
+  const bool data = !dataDate.empty() && backups.written.count(path) == 0;
+  const bool indexToo = !indexDate.empty() && backups.written.count(index) == 0;
+  if (!data && !indexToo) return;
+  if (auto* staging = platform::CurrentStaging()) {
+    std::vector<platform::StagingEnv::BackupWish> wishes;
+    if (data) wishes.push_back({path, "Kem#" + dataDate, ".db.bak"});
+    if (indexToo) wishes.push_back({index, "Kem#" + indexDate, ".db.idx.bak"});
+    staging->WishBackups(wishes);
+  } else {
+    int n = 1;
+    while (!((!data || FreeName(DatedName(dir, dataDate, n, ".db.bak"))) &&
+             (!indexToo || FreeName(DatedName(dir, indexDate, n, ".db.idx.bak")))))
+      ++n;
+    if (data) WriteBackup(path, DatedName(dir, dataDate, n, ".db.bak"));
+    if (indexToo) WriteBackup(index, DatedName(dir, indexDate, n, ".db.idx.bak"));
   }
+  if (data) backups.written.insert(path);
+  if (indexToo) backups.written.insert(index);
 }
 
 void LogPathLine(const fs::path& path, const char* utf8Text) {
@@ -284,7 +308,7 @@ bool UpgradeCharacterData(const fs::path& path, int kind, JobBackups& backups) {
 
   fs::path temp = path;
   temp += ".zkq-upgrade";
-  auto out = env->Open(temp, OpenMode::kCreateTruncate, ec);
+  auto out = platform::CreateTempFile(temp, ec);
   if (!out) return false;
   bool ok = out->Write(0, header, sizeof header);
   if (ok) {

@@ -15,17 +15,21 @@ enum LayoutCode : int {
   kLayout0820 = 2,
 };
 
-// The backups one job has made. A backup file is written once per job: a later backup step of
-// the same job does not overwrite it, so it keeps the file as it was before the job changed it.
+// The files one job has backed up. A file is backed up once per job: a later backup step of the
+// same job makes no second backup, so the one made keeps the file as it was before the job
+// changed it.
 struct JobBackups {
   std::set<std::filesystem::path> written;
 };
 
 // Copies the data file to "Kem#yyyyMMdd.db.bak" and its index file (path + ".idx"), when it
 // exists, to "Kem#yyyyMMdd.db.idx.bak" in the file's folder, logs "<path> 源数据备份成功!", and
-// tells the layout from the file's size and its header's SlotCount. A missing file gives
-// kLayoutCurrent without a backup or a log line. Throws FileError when a backup cannot be
-// written; an older backup of that name is then left as it was.
+// tells the layout from the file's size and its header's SlotCount. A backup name that is taken
+// is never replaced: the two backups then take "Kem#yyyyMMdd-n.db.bak" and
+// "Kem#yyyyMMdd-n.db.idx.bak" with the first n from 2 at which both are free. In a job
+// (platform/staging.h) the backups are made when the job switches its files in. A missing file
+// gives kLayoutCurrent without a backup or a log line. Throws FileError when a backup cannot be
+// written, or something other than a file stands at its name.
 int BackupAndProbeLayout(const std::filesystem::path& path, JobBackups& backups);
 
 // Backs the file up as above, logs "<path> 原数据备份成功!准备升级数据格式!", and rewrites every

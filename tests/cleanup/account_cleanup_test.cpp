@@ -454,7 +454,7 @@ TEST_F(AccountCleanupTest, RebuildsTheFilesWhenNothingMatches) {
 
 // A rebuild that cannot put its new file in place leaves that file as it was, and the cleanup
 // reports failure instead of claiming the removals happened.
-TEST_F(AccountCleanupTest, AFailedRebuildLeavesItsFileAndReportsFailure) {
+TEST_F(AccountCleanupTest, AFailedRebuildLeavesItsFileAndEndsTheCleanup) {
   Zone z;
   z.Account("acc");
   z.Character({"One", "acc"});
@@ -466,7 +466,12 @@ TEST_F(AccountCleanupTest, AFailedRebuildLeavesItsFileAndReportsFailure) {
                                      : std::error_code();
   };
 
-  EXPECT_FALSE(Clean());
+  try {
+    Clean();
+    ADD_FAILURE() << "no error";
+  } catch (const FileError& e) {
+    EXPECT_EQ(e.path(), Path("Kem.db"));
+  }
   EXPECT_EQ(ReadBytes(Path("Kem.db")), kemBefore);
   EXPECT_FALSE(fs::exists(Path("Kem#$00.DB")));
 }
@@ -596,23 +601,30 @@ TEST_F(AccountCleanupTest, SkipsACharacterRecordThatCannotBeReadWhole) {
 
 // When a character's deletion mark cannot be written to the character index file, the
 // character stays whole (its data record too), and so does its account.
-TEST_F(AccountCleanupTest, KeepsTheAccountOfACharacterWhoseDeletionFailed) {
+// A deletion mark that cannot be written ends the cleanup: a character is never half removed
+// (its data gone while its index record stays).
+TEST_F(AccountCleanupTest, AFailedDeletionEndsTheCleanup) {
   Zone z;
   z.Account("acc");
   z.Character({"Low", "acc", 1});
   Write(z);
+  const Bytes kemBefore = ReadBytes(Path("Kem.db"));
   const fs::path hum = Path("Hum.db");
   env_.writeFault = [&](const fs::path& file, int64_t offset, size_t) {
     return !(file == hum && offset == static_cast<int64_t>(kHeaderSize));
   };
 
-  ASSERT_TRUE(Clean());
+  try {
+    Clean();
+    ADD_FAILURE() << "no error";
+  } catch (const FileError& e) {
+    EXPECT_EQ(e.path(), hum);
+  }
   env_.writeFault = nullptr;
 
   EXPECT_EQ(HumNames(), (Lines{"Low"}));
-  EXPECT_EQ(KemNames(), (Lines{"Low"}));
+  EXPECT_EQ(ReadBytes(Path("Kem.db")), kemBefore);
   EXPECT_EQ(List(kAccountList), std::nullopt);
-  EXPECT_EQ(AccountNames(), (Lines{"acc"}));
 }
 
 // A list file that cannot be written ends the run with the error: the deletions made stay, the

@@ -241,9 +241,9 @@ TEST_F(CharDataMergeTest, AppendedRecordsFollowEveryRenameAndMainRecordsKeepThei
 
   ASSERT_TRUE(MergeCharacterData(Path("Kem.db"), Path("slave.db")));
 
-  // Clock readings: one per log line, two per write (the record's time, the header's
-  // LastWriteTime). Append pass Bob 1-3, Cat 4-6, old 7-9; renumbering Amy 10-12, Bob 13-15,
-  // Cat 16-18, newname 19-21.
+  // Clock readings: one per log line; the rewrite reads the time of every record before its
+  // renumbering lines and the header's LastWriteTime after them. Append pass Bob 1, Cat 2,
+  // old 3; the records' time 4; renumbering Amy 5, Bob 6, Cat 7, newname 8; LastWriteTime 9.
   Bytes newname = old;
   Put(newname, kKey, "newname");
   Put(newname, kName, "newname");
@@ -260,9 +260,9 @@ TEST_F(CharDataMergeTest, AppendedRecordsFollowEveryRenameAndMainRecordsKeepThei
   Renumbered(bob, kItems120, 3, 2, 7);
   Renumbered(newname, kItems30, 29, 3, 3);
 
-  const Bytes expected = Join(MainHeader(4, 3, Reading(20), Reading(21)),
-                              {Stamped(amy, Reading(11)), Stamped(bob, Reading(14)),
-                               Stamped(cat2, Reading(17)), Stamped(newname, Reading(20))});
+  const Bytes expected = Join(MainHeader(4, 3, Reading(4), Reading(9)),
+                              {Stamped(amy, Reading(4)), Stamped(bob, Reading(4)),
+                               Stamped(cat2, Reading(4)), Stamped(newname, Reading(4))});
   EXPECT_TRUE(SameBytes(ReadBytes(Path("Kem.db")), expected));
   EXPECT_EQ(Process().itemCounter, 3u);
   EXPECT_EQ(recorder_.texts,
@@ -280,9 +280,9 @@ TEST_F(CharDataMergeTest, SlaveCharacterWhoseNameIsTakenInMainIsLeftOut) {
 
   ASSERT_TRUE(MergeCharacterData(Path("Kem.db"), Path("slave.db")));
 
-  // Readings: append pass 1, 2; renumbering BOB 3-5.
+  // Readings: append pass 1, 2; the records' time 3; renumbering BOB 4; LastWriteTime 5.
   const Bytes expected =
-      Join(MainHeader(1, 0, Reading(4), Reading(5)), {Stamped(Kem("BOB", "a", 1), Reading(4))});
+      Join(MainHeader(1, 0, Reading(3), Reading(5)), {Stamped(Kem("BOB", "a", 1), Reading(3))});
   EXPECT_TRUE(SameBytes(ReadBytes(Path("Kem.db")), expected));
   EXPECT_EQ(recorder_.texts,
             (Lines{Merging("bob"), Merging("zed"), Renumbering("BOB"), kDoneText}));
@@ -305,14 +305,15 @@ TEST_F(CharDataMergeTest, RenumbersInNameOrderAndSavesTheLog) {
 
   ASSERT_TRUE(MergeCharacterData(Path("Kem.db"), Path("slave.db")));
 
-  // Readings: Amy 1-3, Bob 4-6, the closing line 7.
+  // Readings: the records' time 1, renumbering Amy 2, Bob 3, LastWriteTime 4, the closing
+  // line 5.
   Renumbered(amy, kItems9, 2, 1, 1);
   Renumbered(amy, kItems20, 0, 2, 91);
   Renumbered(amy, kItems5, 1, 3, 5);
   Renumbered(bob, kItems120, 0, 4, 4);
   Renumbered(bob, kItems30, 4, 5, 5);
-  const Bytes expected = Join(MainHeader(2, 0, Reading(5), Reading(6)),
-                              {Stamped(bob, Reading(5)), Stamped(amy, Reading(2))});
+  const Bytes expected = Join(MainHeader(2, 0, Reading(1), Reading(4)),
+                              {Stamped(bob, Reading(1)), Stamped(amy, Reading(1))});
   EXPECT_TRUE(SameBytes(ReadBytes(Path("Kem.db")), expected));
   EXPECT_EQ(Process().itemCounter, 5u);
 
@@ -347,9 +348,10 @@ TEST_F(CharDataMergeTest, RecordNotHeldWholeIsNeitherAppendedNorRewritten) {
 
   ASSERT_TRUE(MergeCharacterData(Path("Kem.db"), Path("slave.db")));
 
-  // Readings: append amy 1-3, bob 4; renumbering amy 5-7, cat 8-10.
-  const Bytes expected = Join(MainHeader(2, 0, Reading(9), Reading(10)),
-                              {Stamped(cat, Reading(9)), Stamped(Kem("amy", "a", 1), Reading(6))});
+  // Readings: append amy 1, bob 2; the records' time 3; renumbering amy 4, cat 5;
+  // LastWriteTime 6; the closing line 7.
+  const Bytes expected = Join(MainHeader(2, 0, Reading(3), Reading(6)),
+                              {Stamped(cat, Reading(3)), Stamped(Kem("amy", "a", 1), Reading(3))});
   EXPECT_TRUE(SameBytes(ReadBytes(Path("Kem.db")), expected));
 
   // Main: "ann" (first in name order) is cut inside its items; it keeps its bytes and its item
@@ -366,9 +368,9 @@ TEST_F(CharDataMergeTest, RecordNotHeldWholeIsNeitherAppendedNorRewritten) {
 
   ASSERT_TRUE(MergeCharacterData(Path("cut/Kem.db"), Path("cut/slave.db")));
 
-  // Readings go on: the closing line of the first merge 11; ann 12; dan 13-15.
+  // Readings go on: the records' time 8; ann 9, dan 10; LastWriteTime 11.
   Renumbered(dan, kItems9, 0, 1, 1);
-  Bytes expected2 = Join(MainHeader(2, 0, Reading(14), Reading(15)), {Stamped(dan, Reading(14))});
+  Bytes expected2 = Join(MainHeader(2, 0, Reading(8), Reading(11)), {Stamped(dan, Reading(8))});
   expected2 += ann.substr(0, 5000);
   EXPECT_TRUE(SameBytes(ReadBytes(Path("cut/Kem.db")), expected2));
   EXPECT_EQ(Process().itemCounter, 1u);
@@ -510,7 +512,7 @@ TEST_F(CharDataMergeTest, ZoneVariantReadsItsListFilesAndSavesNoLog) {
 
   ASSERT_TRUE(MergeCharacterDataOfZone(Path("Kem.db"), Path("slave.db"), 2));
 
-  // Readings: append 1-3, renumbering 4-6.
+  // Readings: append 1, the record's time 2, renumbering 3, LastWriteTime 4.
   Bytes zold = old;
   Put(zold, kKey, "zold");
   Put(zold, kName, "zold");
@@ -518,7 +520,7 @@ TEST_F(CharDataMergeTest, ZoneVariantReadsItsListFilesAndSavesNoLog) {
   Put(zold, kOwner, "zown");
   Renumbered(zold, kItems20, 0, 1, 1);
   const Bytes expected =
-      Join(MainHeader(1, 0, Reading(5), Reading(6)), {Stamped(zold, Reading(5))});
+      Join(MainHeader(1, 0, Reading(2), Reading(4)), {Stamped(zold, Reading(2))});
   EXPECT_TRUE(SameBytes(ReadBytes(Path("Kem.db")), expected));
   EXPECT_EQ(Process().itemCounter, 1u);
 
@@ -537,7 +539,7 @@ TEST_F(CharDataMergeTest, ZoneVariantWithoutListFilesKeepsTheNames) {
 
   ASSERT_TRUE(MergeCharacterDataOfZone(Path("Kem.db"), Path("slave.db"), 3));
 
-  const Bytes expected = Join(MainHeader(1, 0, Reading(5), Reading(6)), {Stamped(old, Reading(5))});
+  const Bytes expected = Join(MainHeader(1, 0, Reading(2), Reading(4)), {Stamped(old, Reading(2))});
   EXPECT_TRUE(SameBytes(ReadBytes(Path("Kem.db")), expected));
 }
 

@@ -231,8 +231,10 @@ class UpgradeTest : public test::FileTest {
     fs::create_directory(zone_);
   }
 
-  // Writes the data file and, when asked, its index file.
+  // Writes the data file and, when asked, its index file; backups of an earlier case go.
   void WriteZone(const std::string& data, bool withIndex = true) {
+    for (const auto& e : fs::directory_iterator(zone_))
+      if (IsBackupName(e.path())) fs::remove(e.path());
     WriteBytes(kem_, data);
     if (withIndex) WriteBytes(index_, IndexBytes());
   }
@@ -580,9 +582,11 @@ TEST_F(UpgradeTest, EachBackupNameTakesTheDateWhenItIsMade) {
 }
 
 TEST_F(UpgradeTest, FirstBackupOfAJobKeepsTheFileAsItWas) {
-  WriteBytes(dataBackup_, "backup of an earlier day");
   const std::string original = FileOf({Record0330(1), Record0330(2)});
   WriteZone(original);
+  WriteBytes(dataBackup_, "backup of an earlier day");
+  const fs::path second = zone_ / "Kem#20251209-2.db.bak";
+  const fs::path secondIndex = zone_ / "Kem#20251209-2.db.idx.bak";
 
   // One job: probe, upgrade, probe, upgrade, probe.
   int kind = BackupAndProbeLayout(kem_, backups_);
@@ -594,23 +598,27 @@ TEST_F(UpgradeTest, FirstBackupOfAJobKeepsTheFileAsItWas) {
   EXPECT_EQ(steps, 2);
   const std::string upgraded = ReadBytes(kem_);
   EXPECT_EQ(upgraded.size(), kHeaderSize + 2 * kSizeCurrent);
-  // An older backup of the same name is replaced by the job's first backup, and that one is
-  // kept through the later steps.
-  EXPECT_TRUE(SameBytes(ReadBytes(dataBackup_), original));
-  EXPECT_EQ(ReadBytes(indexBackup_), IndexBytes());
+  // An older backup of the same name is never replaced: the job's first backup takes the next
+  // number, for the data file and its index file alike, and is kept through the later steps.
+  EXPECT_EQ(ReadBytes(dataBackup_), "backup of an earlier day");
+  EXPECT_TRUE(SameBytes(ReadBytes(second), original));
+  EXPECT_EQ(ReadBytes(secondIndex), IndexBytes());
 
-  // The next job backs up the file as it then is.
+  // The next job backs up the file as it then is, under the number after.
   JobBackups nextJob;
   EXPECT_EQ(BackupAndProbeLayout(kem_, nextJob), kLayoutCurrent);
-  EXPECT_TRUE(SameBytes(ReadBytes(dataBackup_), upgraded));
+  EXPECT_TRUE(SameBytes(ReadBytes(second), original));
+  EXPECT_TRUE(SameBytes(ReadBytes(zone_ / "Kem#20251209-3.db.bak"), upgraded));
+  EXPECT_EQ(ReadBytes(zone_ / "Kem#20251209-3.db.idx.bak"), IndexBytes());
 }
 
 TEST_F(UpgradeTest, FailedBackupLeavesTheOlderBackupAndIsReported) {
   const std::string data = Header(1) + std::string(kSize0330, '\x01');
   WriteZone(data);
   WriteBytes(dataBackup_, "older backup");
+  const fs::path second = zone_ / "Kem#20251209-2.db.bak";
   env_.renameFault = [&](const fs::path&, const fs::path& to) -> std::error_code {
-    if (to == dataBackup_) return std::make_error_code(std::errc::io_error);
+    if (to == second) return std::make_error_code(std::errc::io_error);
     return {};
   };
 
@@ -622,6 +630,15 @@ TEST_F(UpgradeTest, FailedBackupLeavesTheOlderBackupAndIsReported) {
             (std::set<std::string>{"Kem.db", "Kem.db.idx", "Kem#20251209.db.bak"}));
   // A backup that was not made is not reported as made.
   EXPECT_TRUE(Log().Lines().empty());
+}
+
+TEST_F(UpgradeTest, ALinkAtABackupNameIsNeverWrittenThrough) {
+  WriteZone(Header(1) + std::string(kSize0330, '\x01'));
+  WriteBytes(Path("victim"), "victim");
+  fs::create_symlink(Path("victim"), dataBackup_);
+  EXPECT_THROW(BackupAndProbeLayout(kem_, backups_), FileError);
+  EXPECT_EQ(ReadBytes(Path("victim")), "victim");
+  EXPECT_TRUE(fs::is_symlink(dataBackup_));
 }
 
 TEST_F(UpgradeTest, MissingDataFileIsNeitherBackedUpNorLogged) {
@@ -650,7 +667,7 @@ TEST_F(UpgradeTest, FailedUpgradeLeavesTheDataFileAsItWas) {
       {"output cannot be created", kLayout0330,
        [](HookEnv& h, test::FakeEnv&, const fs::path& kem) {
          h.openFault = [kem](const fs::path& p, platform::OpenMode mode) {
-           return mode == platform::OpenMode::kCreateTruncate && !IsBackupName(p) && p != kem;
+           return mode == platform::OpenMode::kCreateExclusive && !IsBackupName(p) && p != kem;
          };
        }},
       {"the header cannot be written", kLayout0820,
