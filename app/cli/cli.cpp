@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <tuple>
 
 #include "common/casefold.h"
 #include "common/errors.h"
@@ -15,6 +16,8 @@
 #include "common/textfile.h"
 #include "jobs/batch.h"
 #include "jobs/job.h"
+#include "jobs/job_frame.h"
+#include "jobs/restore.h"
 #include "platform/codepage.h"
 #include "platform/console.h"
 #include "platform/env.h"
@@ -42,9 +45,16 @@ constexpr const char* kUsage =
     "  clans MAIN_DIR SLAVE_DIR\n"
     "  clean-storage STORAGE_DIR HUM_DB\n"
     "  batch CONFIG_INI\n"
+    "  restore ZONE [POINT]\n"
     "\n"
     "Jobs joined by 'then' run one after another; the rename lists, the item counter and the\n"
     "duplicate-name suffix carry from one to the next.\n"
+    "\n"
+    "Every job either completes or leaves every file as it was. Jobs that change database\n"
+    "files (server, clean, batch, restore) leave a restore point beside the main zone's\n"
+    "Kem.db: 'restore ZONE' lists those found in ZONE (the folder, or a file in it), newest\n"
+    "first; 'restore ZONE N' (or the list file's name) puts number N back, and keeps what it\n"
+    "replaces as a restore point of its own.\n"
     "\n"
     "Options:\n"
     "  --program-dir DIR  folder of the rename lists, cleanup lists and settings\n"
@@ -92,6 +102,7 @@ struct CliJob {
   bool clearDeleted = false;     // clean: --clear-deleted
   std::string number;            // clean-guilds: MIN_MEMBERS as given
   bool batch = false;            // a batch merge of the configuration file in paths[0]
+  bool restore = false;          // restore ZONE [POINT]
 };
 
 struct Options {
@@ -232,6 +243,13 @@ Options Parse(const std::vector<std::string>& args) {
       job.batch = true;
       job.paths = words;
       opt.jobs.push_back(job);
+    } else if (name == "restore") {
+      if (words.empty() || words.size() > 2 || words[0].compare(0, 2, "--") == 0)
+        throw UsageError{"restore takes ZONE (a folder, or a file in it) and optionally POINT"};
+      CliJob job;
+      job.restore = true;
+      job.paths = words;
+      opt.jobs.push_back(job);
     } else {
       throw UsageError{"unknown job: " + name};
     }
@@ -306,13 +324,20 @@ bool CheckServer(const CliJob& job, std::vector<std::string>& paths, std::FILE* 
       std::error_code ec;
       return fs::absolute(platform::PathFromUtf8(file), ec).lexically_normal().parent_path();
     };
-    if (!platform::CopyFolderTree({folderOf(paths[0])}, target / "loginsrv")) {
-      Message(err, "备份ID目录错误");
-      return false;
-    }
-    if (!platform::CopyFolderTree({folderOf(paths[4])}, target / "Dbserver")) {
-      Message(err, "备份数据目录错误");
-      return false;
+    // Each file is copied whole or not at all, links are not followed, and a backup folder
+    // inside the zone is refused before anything is copied.
+    for (const auto& [source, sub, message] :
+         {std::tuple{folderOf(paths[0]), "loginsrv", "备份ID目录错误"},
+          std::tuple{folderOf(paths[4]), "Dbserver", "备份数据目录错误"}}) {
+      std::vector<fs::path> skipped;
+      try {
+        platform::CopyFolderTree({source}, target / sub, nullptr, &skipped);
+      } catch (const FileError& e) {
+        std::fprintf(err, "%s: %s: %s\n", message, e.reason().c_str(), e.path().string().c_str());
+        return false;
+      }
+      for (const fs::path& p : skipped)
+        std::fprintf(err, "备份时跳过链接: %s\n", p.string().c_str());
     }
   }
   for (const auto& p : paths)
@@ -475,6 +500,99 @@ BatchOutcome RunBatchQueued(const fs::path& config) {
   });
 }
 
+JobResult RunRestoreQueued(const fs::path& list) {
+  return WaitFor<JobResult>(
+      [&](auto done) { TRestoreThread::Create(list, [done](JobResult r) { done(r); }); });
+}
+
+// The folders a job works in, for the completion of unfinished switches at the start.
+std::vector<fs::path> FoldersOf(const std::vector<CliJob>& jobs) {
+  std::vector<fs::path> folders;
+  auto path = [](const std::string& text) { return platform::PathFromUtf8(Trim(text)); };
+  auto fileFolder = [&](const std::string& text) { folders.push_back(FolderOfFile(path(text))); };
+  for (const CliJob& job : jobs) {
+    if (job.batch) continue;  // the batch does it itself, once it has read its configuration
+    if (job.restore) {
+      const fs::path where = path(job.paths[0]);
+      folders.push_back(platform::CurrentEnv()->IsDirectory(where) ? where : FolderOfFile(where));
+      continue;
+    }
+    if (job.twoPath != nullptr && job.twoPath->folders) {
+      for (const std::string& p : job.paths) {
+        folders.push_back(path(p));
+        folders.push_back(path(p) / "Guilds");
+        folders.push_back(path(p) / "Clans");
+      }
+      continue;
+    }
+    if (job.cleanup == Cleanup::kGuilds) {
+      folders.push_back(path(job.paths[0]));
+      folders.push_back(path(job.paths[0]) / "Guilds");
+      continue;
+    }
+    if (job.cleanup == Cleanup::kStorage) {
+      folders.push_back(path(job.paths[0]));
+      fileFolder(job.paths[1]);
+      continue;
+    }
+    for (const std::string& p : job.paths) fileFolder(p);
+  }
+  return folders;
+}
+
+// restore ZONE: lists the restore points in ZONE's folder; restore ZONE POINT: puts one back.
+bool RunRestoreJob(const CliJob& job, std::FILE* out, std::FILE* err) {
+  platform::Env* env = platform::CurrentEnv();
+  const fs::path where = platform::PathFromUtf8(Trim(job.paths[0]));
+  const fs::path dir = env->IsDirectory(where) ? where : FolderOfFile(where);
+  if (!env->IsDirectory(dir)) {
+    std::fprintf(err, "目录%s不存在\n", dir.string().c_str());
+    return false;
+  }
+  std::vector<fs::path> damaged;
+  const std::vector<platform::RestorePoint> points = FindRestorePoints(dir, &damaged);
+  for (const fs::path& p : damaged)
+    std::fprintf(err, "zkqmerge-cli: damaged restore point list left out: %s\n",
+                 p.string().c_str());
+  if (job.paths.size() == 1) {
+    if (points.empty()) {
+      std::fprintf(out, "No restore point in %s\n", dir.string().c_str());
+      return true;
+    }
+    std::fprintf(out, "Restore points in %s, newest first:\n", dir.string().c_str());
+    for (size_t i = 0; i < points.size(); ++i) {
+      const platform::RestorePoint& p = points[i];
+      std::fprintf(out, "%3zu  %s  %-8s %s\n", i + 1, p.time.c_str(), p.job.c_str(),
+                   p.list.filename().string().c_str());
+      for (const platform::RestoreEntry& e : p.entries) {
+        using Kind = platform::RestoreEntry::Kind;
+        const char* what = e.kind == Kind::kReplaced  ? "replaced"
+                           : e.kind == Kind::kDeleted ? "deleted "
+                           : e.kind == Kind::kCreated ? "created "
+                           : e.kind == Kind::kMkdir   ? "new dir "
+                                                      : "rem. dir";
+        std::fprintf(out, "       %s %s", what, e.target.string().c_str());
+        if (!e.backup.empty())
+          std::fprintf(out, "  (original: %s)", e.backup.filename().string().c_str());
+        std::fputc('\n', out);
+      }
+    }
+    return true;
+  }
+  const std::string wanted = Trim(job.paths[1]);
+  const platform::RestorePoint* chosen = nullptr;
+  for (size_t i = 0; i < points.size(); ++i) {
+    if (wanted == std::to_string(i + 1) || wanted == points[i].list.filename().string())
+      chosen = &points[i];
+  }
+  if (chosen == nullptr) {
+    std::fprintf(err, "zkqmerge-cli: no restore point %s in %s (see 'restore %s')\n",
+                 wanted.c_str(), dir.string().c_str(), job.paths[0].c_str());
+    return false;
+  }
+  return RunRestoreQueued(chosen->list) == JobResult::kSucceeded;
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
@@ -494,6 +612,15 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   }
 
   if (opt.programDir) SetProgramDirOverride(platform::PathFromUtf8(*opt.programDir));
+  // A switch that an earlier run left unfinished in these folders is completed before anything
+  // is checked or read there, "Log.txt" included.
+  std::vector<std::string> recovered;
+  try {
+    recovered = RecoverFolders(FoldersOf(opt.jobs));
+  } catch (const FileError& e) {
+    std::fprintf(err, "zkqmerge-cli: %s: %s\n", e.reason().c_str(), e.path().string().c_str());
+    return kExitFailed;
+  }
   try {
     Log().LoadLogFile();
   } catch (const FileError& e) {
@@ -503,10 +630,18 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
 
   ConsoleObserver console(out, opt.verbose);
   Log().AddObserver(&console);
+  for (const std::string& line : recovered) Log().LogLine(line);
   int status = kExitOk;
   for (const CliJob& job : opt.jobs) {
     JobParams params;
     std::vector<std::string> paths;
+    if (job.restore) {
+      if (!RunRestoreJob(job, out, err)) {
+        status = kExitFailed;
+        break;
+      }
+      continue;
+    }
     if (job.batch) {
       // The window takes the file name as typed, untrimmed.
       const fs::path config = platform::PathFromUtf8(job.paths[0]);

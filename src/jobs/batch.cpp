@@ -1,5 +1,6 @@
 #include "jobs/batch.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "common/progress_log.h"
 #include "common/textfile.h"
 #include "jobs/job.h"
+#include "jobs/job_frame.h"
 #include "merge/account_merge.h"
 #include "merge/chardata_merge.h"
 #include "merge/charindex_merge.h"
@@ -99,8 +101,46 @@ const SideMerge kSideMerges[] = {
     {"主会员文件", "从区会员文件", true, "处理会员数据...", MergeMembersOfZone},
 };
 
+// Every folder a batch may change files in: those of the database files and the side-data
+// folders of the main zone and of each slave zone.
+std::vector<fs::path> FoldersOf(const BatchConfig& config, int slaveCount) {
+  std::vector<fs::path> folders;
+  auto sides = [&](int zone) {
+    for (const SideMerge& side : kSideMerges) {
+      const fs::path p = zone == 0 ? config.Path(side.mainKey) : config.Path(side.slaveKey, zone);
+      if (p.empty()) continue;
+      if (side.files) {
+        folders.push_back(FolderOfFile(p));
+      } else {
+        folders.push_back(p);
+        folders.push_back(p / "Guilds");
+        folders.push_back(p / "Clans");
+      }
+    }
+  };
+  for (const char* key : {"主区id", "主区hum", "主区kem"}) {
+    const fs::path p = config.Path(key);
+    if (!p.empty()) folders.push_back(FolderOfFile(p));
+  }
+  sides(0);
+  // Slave zone numbers beyond any sensible count are not listed: the batch stops at the first
+  // zone it cannot find anyway.
+  for (int zone = 1; zone <= std::min(slaveCount, 10000); ++zone) {
+    for (const char* key : {"从区id", "从区hum", "从区kem"}) {
+      const fs::path p = config.Path(key, zone);
+      if (!p.empty()) folders.push_back(FolderOfFile(p));
+    }
+    sides(zone);
+  }
+  return folders;
+}
+
 void Run(const BatchConfig& config, BatchOutcome& outcome) {
   outcome.slaveCount = config.Integer("从区个数");
+  // The whole batch is one job: its files are switched in together at its end, and a batch
+  // that ends early changes nothing.
+  JobFrame frame(
+      {"batch", FolderOfFile(config.Path("主区kem")), true, FoldersOf(config, outcome.slaveCount)});
   const fs::path mainId = config.Path("主区id");
   const fs::path mainHum = config.Path("主区hum");
   const fs::path mainKem = config.Path("主区kem");
@@ -112,7 +152,7 @@ void Run(const BatchConfig& config, BatchOutcome& outcome) {
       return;
     }
 
-  JobBackups backups;  // the whole batch is one job: every first backup survives it
+  JobBackups backups;  // every first backup survives the batch
   Log().LogLine(Gbk("升级数据库文件..."));
   if (!UpgradeToCurrentLayout(mainKem, backups, "主区数据升级失败!", "主区数据升级完毕!")) return;
 
@@ -144,7 +184,9 @@ void Run(const BatchConfig& config, BatchOutcome& outcome) {
 
     if (!MergeAccountsOfZone(mainId, slaveId, zone)) continue;
     if (!MergeCharacterIndexOfZone(mainHum, slaveHum, zone)) continue;
-    MergeCharacterDataOfZone(mainKem, slaveKem, zone);
+    // From here a zone is merged whole or the batch ends: its accounts and characters are in.
+    if (!MergeCharacterDataOfZone(mainKem, slaveKem, zone))
+      throw FileError(slaveKem, "the character data files cannot be opened");
     for (const SideMerge& side : kSideMerges) {
       const fs::path mainSide = config.Path(side.mainKey);
       const fs::path slaveSide = config.Path(side.slaveKey, zone);
@@ -152,12 +194,17 @@ void Run(const BatchConfig& config, BatchOutcome& outcome) {
                                       : IsFolder(mainSide) && IsFolder(slaveSide);
       if (!present) continue;
       Log().LogLine(Gbk(side.line));
+      // False says there was nothing of this kind to merge (a folder without its list); an
+      // error that ends a side-data merge ends the batch.
       side.merge(mainSide, slaveSide, zone);
     }
     ++outcome.processed;
   }
+  frame.Prepare();
   Log().LogLine(Gbk("多区合并完成,共处理从区文件") + std::to_string(outcome.processed) + Gbk("个"));
+  frame.LogRestorePoint();
   Log().SaveLog();
+  frame.Commit();
   outcome.summaryLogged = true;
 }
 
@@ -168,10 +215,13 @@ BatchOutcome RunBatch(const fs::path& configFile) {
   try {
     const BatchConfig config(configFile);
     Run(config, outcome);
+    // A batch that ended early kept nothing of what it merged.
+    if (!outcome.summaryLogged) outcome.processed = 0;
   } catch (const std::exception& e) {
     LogJobAbort(e);  // an error never ends the batch silently
     outcome.summaryLogged = false;
     outcome.aborted = true;
+    outcome.processed = 0;
   }
   return outcome;
 }

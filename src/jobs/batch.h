@@ -9,7 +9,7 @@ namespace zkq {
 
 struct BatchOutcome {
   int slaveCount = 0;          // "从区个数"
-  int processed = 0;           // slave zones merged (accounts and character index succeeded)
+  int processed = 0;           // slave zones merged (none when the batch did not complete)
   bool summaryLogged = false;  // the batch ran to its summary line and saved the log
   bool aborted = false;        // an error ended it (logged as "作业中止: ...")
   // Every slave zone was merged and the summary written.

@@ -11,6 +11,7 @@
 #include "common/errors.h"
 #include "common/gbk.h"
 #include "common/progress_log.h"
+#include "jobs/job_frame.h"
 #include "merge/account_merge.h"
 #include "merge/chardata_merge.h"
 #include "merge/charindex_merge.h"
@@ -33,7 +34,9 @@ fs::path ParamPath(const JobParams& p, int n) {
 }
 
 // Mode 4: both character data files upgraded, then accounts, character index, character data.
-JobResult ServerMerge(const JobParams& p) {
+// The job's files are switched in once all of it is done; the closing line, the lines naming
+// the restore point and the saved log come with them.
+JobResult ServerMerge(const JobParams& p, JobFrame& frame) {
   Log().LogLine(Gbk("升级数据库文件..."));
   JobBackups backups;
   if (!UpgradeToCurrentLayout(ParamPath(p, 5), backups, "人物数据一升级失败!",
@@ -44,9 +47,63 @@ JobResult ServerMerge(const JobParams& p) {
     return JobResult::kFailed;
   if (!MergeAccounts(ParamPath(p, 1), ParamPath(p, 2))) return JobResult::kFailed;
   if (!MergeCharacterIndex(ParamPath(p, 3), ParamPath(p, 4))) return JobResult::kFailed;
-  // Its result is not used: it logs its own completion.
-  MergeCharacterData(ParamPath(p, 5), ParamPath(p, 6));
+  // Accounts and characters merged without their data would leave the zone half merged.
+  if (!MergeCharacterDataStaged(ParamPath(p, 5), ParamPath(p, 6))) return JobResult::kFailed;
+  frame.Prepare();
+  Log().LogLine(Gbk("数据库文件合并完毕!"));
+  frame.LogRestorePoint();
+  Log().SaveLog();
+  frame.Commit();
+  Log().SetPercent(100);
+  Log().SetTotalParts(100);
   return JobResult::kSucceeded;
+}
+
+// The folders a job changes files in, the one its journal and restore point go to, and whether
+// it keeps a restore point (the jobs that change database files do).
+JobFrame::Options FrameFor(const JobParams& p) {
+  JobFrame::Options o;
+  auto file = [&](int n) { return FolderOfFile(ParamPath(p, n)); };
+  auto folder = [&](int n) { return ParamPath(p, n); };
+  switch (p.Mode) {
+    case 4:
+      o = {"server", file(5), true, {file(1), file(2), file(3), file(4), file(5), file(6)}};
+      break;
+    case 7:
+      o = {"clean", file(3), true, {file(1), file(2), file(3)}};
+      break;
+    case 1:
+    case 9: {
+      const char* items = p.Mode == 1 ? "Guilds" : "Clans";
+      o = {p.Mode == 1 ? "guilds" : "clans",
+           folder(1),
+           false,
+           {folder(1), folder(2), folder(1) / items, folder(2) / items}};
+      break;
+    }
+    case 2:
+    case 3:
+    case 5:
+      o = {p.Mode == 2   ? "tasks"
+           : p.Mode == 3 ? "vars"
+                         : "friends",
+           folder(1),
+           false,
+           {folder(1), folder(2)}};
+      break;
+    case 6:
+      o = {"members", file(1), false, {file(1), file(2)}};
+      break;
+    case 8:
+      o = {"clean-guilds", folder(1), false, {folder(1), folder(1) / "Guilds"}};
+      break;
+    case 10:
+      o = {"clean-storage", folder(1), false, {folder(1), file(2)}};
+      break;
+    default:
+      break;
+  }
+  return o;
 }
 
 }  // namespace
@@ -119,28 +176,40 @@ const ModeRow kModeRows[] = {
      false},
 };
 
-// Start line and operation; on true Percent 100 (and TotalParts 100 where the row says so) and
-// the end line; on false the failure line where the row has one.
-JobResult RunRow(const ModeRow& row, const JobParams& p) {
+// Start line and operation; on true the job's files switched in, Percent 100 (and TotalParts
+// 100 where the row says so), the end line and the lines naming the restore point; on false the
+// failure line where the row has one, and nothing changed.
+JobResult RunRow(const ModeRow& row, const JobParams& p, JobFrame& frame) {
   Log().LogLine(Gbk(row.startLine));
   if (!row.operation(p)) {
     if (row.failedLine != nullptr) Log().LogLine(Gbk(row.failedLine));
     return JobResult::kFailed;
   }
+  frame.Commit();
   Log().SetPercent(100);
   if (row.setsTotalParts) Log().SetTotalParts(100);
   Log().LogLine(Gbk(row.endLine));
+  frame.LogRestorePoint();
   return JobResult::kSucceeded;
+}
+
+const ModeRow* RowOf(uint32_t mode) {
+  for (const ModeRow& row : kModeRows)
+    if (row.mode == mode) return &row;
+  return nullptr;
 }
 
 }  // namespace
 
 JobResult RunJob(const JobParams& params) {
+  const ModeRow* row = RowOf(params.Mode);
+  if (params.Mode != 4 && row == nullptr) return JobResult::kNoSuchMode;
   try {
-    if (params.Mode == 4) return ServerMerge(params);
-    for (const ModeRow& row : kModeRows)
-      if (row.mode == params.Mode) return RunRow(row, params);
-    return JobResult::kNoSuchMode;
+    // A job that does not reach its switch leaves every file as it was: the frame removes what
+    // it staged before the error is logged.
+    JobFrame frame(FrameFor(params));
+    if (params.Mode == 4) return ServerMerge(params, frame);
+    return RunRow(*row, params, frame);
   } catch (const std::exception& e) {
     LogJobAbort(e);
   }

@@ -18,6 +18,7 @@
 #include "common/process_state.h"
 #include "common/progress_log.h"
 #include "support/bytes.h"
+#include "support/log_texts.h"
 #include "support/test_support.h"
 #include "support/zones.h"
 
@@ -324,7 +325,12 @@ TEST_F(CliTest, AServerMergePrintsItsLogLinesAndWritesTheListsToTheProgramFolder
                       slave.kem().string() + " 源数据备份成功!"};
     if (verbose) expected.insert(expected.end(), progress.begin(), progress.end());
     expected.push_back("数据库文件合并完毕!");
-    EXPECT_EQ(PrintedTexts(r.out), expected);
+    Lines printed = PrintedTexts(r.out);
+    // The last lines name the restore point.
+    const Lines restorePoint = test::TakeRestorePointLines(printed, true);
+    ASSERT_FALSE(restorePoint.empty());
+    EXPECT_EQ(restorePoint.front().rfind("还原点: " + main.kem().parent_path().string(), 0), 0u);
+    EXPECT_EQ(printed, expected);
 
     // The lists in the program folder, "Log.txt" (GBK, every line) in the current folder.
     EXPECT_EQ(ReadBytes(program / "ID更名列表.txt"), "BEN=BENa\r\n");
@@ -334,7 +340,8 @@ TEST_F(CliTest, AServerMergePrintsItsLogLinesAndWritesTheListsToTheProgramFolder
     EXPECT_NE(log.find("\xBA\xCF\xB2\xA2\xD5\xCA\xBA\xC5"
                        "BEN\r\n"),
               std::string::npos);  // 合并帐号
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 14);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'),
+              static_cast<std::ptrdiff_t>(14 + restorePoint.size()));
     EXPECT_EQ(GetLe32(ReadBytes(main.hum()), 104), 4);
   }
 }
@@ -381,16 +388,16 @@ TEST_F(CliTest, AFailingFirstJobStopsTheSecond) {
     const Zone main2 = MainZone(root / "main2");
     const Zone slave2 = SlaveZone(root / "slave2");
     const auto secondBefore = Snapshot(main2.root);
-    env_.renameFault = [&](const fs::path&, const fs::path& to) {
-      return to == main.kem() ? std::make_error_code(std::errc::permission_denied)
-                              : std::error_code();
+    // The upgraded file cannot be written.
+    env_.writeFault = [&](const fs::path& file, int64_t, size_t) {
+      return file.filename().string().rfind("Kem.db.zkq-upgrade", 0) != 0;
     };
     Args args = ServerArgs(main, slave);
     args.push_back("then");
     for (const std::string& w : ServerArgs(main2, slave2)) args.push_back(w);
 
     const Result r = RunCli(args);
-    env_.renameFault = nullptr;
+    env_.writeFault = nullptr;
 
     EXPECT_EQ(r.status, cli::kExitFailed);
     EXPECT_EQ(r.err, c.message);
@@ -489,7 +496,13 @@ TEST_F(CliTest, BackupIsMadeBeforeTheChecksAndItsFailuresStopTheJob) {
     if (c.slaveMissing) WriteBytes(slave.kem(), slaveKem);
 
     EXPECT_EQ(r.status, cli::kExitFailed);
-    EXPECT_EQ(r.err, c.message);
+    // The message, then, for a failed copy, the reason and the path.
+    const std::string message = std::string(c.message).substr(0, std::strlen(c.message) - 1);
+    EXPECT_EQ(r.err.rfind(message, 0), 0u) << r.err;
+    EXPECT_EQ(r.err.back(), '\n');
+    if (c.blocker != nullptr) {
+      EXPECT_NE(r.err.find(c.blocker), std::string::npos) << r.err;
+    }
     EXPECT_EQ(r.out, "");
     std::set<std::string> copied;
     if (fs::exists(backup))

@@ -180,6 +180,13 @@ std::string DataBackupIn(const fs::path& dir) {
 
 // The bytes of every file below a folder, by relative path.
 using Files = std::map<std::string, std::string>;
+// The texts of "Log.txt" without the lines that name the batch's restore point.
+Lines SavedJobTexts() {
+  Lines texts = test::SavedTexts();
+  test::TakeRestorePointLines(texts);
+  return texts;
+}
+
 Files Snapshot(const fs::path& dir) {
   Files files;
   for (const auto& e : fs::recursive_directory_iterator(dir))
@@ -245,7 +252,7 @@ TEST_F(BatchTest, SlaveZonesAreMergedInZoneOrderWithNumberedRenameLists) {
   expected += {ZoneLine(2), ProbeLine(s2)};
   expected += Zone2MergeLines();
   expected.push_back(Summary(2));
-  EXPECT_EQ(SavedTexts(), expected);
+  EXPECT_EQ(SavedJobTexts(), expected);
   EXPECT_TRUE(Log().Lines().empty());
 
   // Each zone's renames in its own numbered lists; zone 2 clashed with what zone 1 brought in.
@@ -435,6 +442,7 @@ TEST_F(BatchTest, AFailedCheckOnZone2Of3EndsTheBatchWithoutSummary) {
     const Zone s1 = Slave1(root / "s1");
     const Zone s2 = c.zone2(root / "s2");
     const Zone s3 = Slave3(root / "s3");
+    const Files mainBefore = Snapshot(main.dir), s1Before = Snapshot(s1.dir);
     const Files s3Before = Snapshot(s3.dir);
     const fs::path config = WriteConfig(Path("batch.ini"), Join({{{"从区个数", "3"}},
                                                                  MainKeys(main),
@@ -446,17 +454,18 @@ TEST_F(BatchTest, AFailedCheckOnZone2Of3EndsTheBatchWithoutSummary) {
 
     EXPECT_FALSE(outcome.summaryLogged);
     EXPECT_FALSE(outcome.aborted);
-    EXPECT_EQ(outcome.processed, 1);
+    EXPECT_EQ(outcome.processed, 0);
     EXPECT_FALSE(outcome.Complete());
     Lines expected = {G("升级数据库文件..."), ProbeLine(main), ZoneLine(1), ProbeLine(s1)};
     expected += Zone1MergeLines();
     expected += {ZoneLine(2), G(c.message)};
     EXPECT_EQ(Texts(Log().Lines()), expected);
     EXPECT_FALSE(fs::exists(Path("Log.txt")));
-    // Zone 1 merged, zones 2 and 3 not.
-    EXPECT_EQ(GetLe32(ReadBytes(main.hum()), 104), 4);
-    EXPECT_EQ(ReadBytes(main.kem()).size(), kHeaderSize + 4 * kKemRecordSize);
-    EXPECT_TRUE(fs::exists(Path("人物更名列表1.txt")));
+    // A batch that ends early changes nothing: zone 1's merge is not kept either, so that a
+    // rerun once the configuration is mended merges every zone once.
+    EXPECT_EQ(Snapshot(main.dir), mainBefore);
+    EXPECT_EQ(Snapshot(s1.dir), s1Before);
+    EXPECT_FALSE(fs::exists(Path("人物更名列表1.txt")));
     EXPECT_FALSE(fs::exists(Path("ID更名列表2.txt")));
     EXPECT_EQ(Snapshot(s3.dir), s3Before);
   }
@@ -471,7 +480,7 @@ TEST_F(BatchTest, FileNamesAreCheckedWithoutRegardToLetterCase) {
                   Join({{{"从区个数", "2"}}, MainKeys(main), SlaveKeys(1, s1), SlaveKeys(2, s2)}));
 
   EXPECT_TRUE(RunBatch(config).Complete());
-  EXPECT_EQ(SavedTexts().back(), Summary(2));
+  EXPECT_EQ(SavedJobTexts().back(), Summary(2));
   EXPECT_EQ(ReadBytes(Path("人物更名列表2.txt")), "ROOK=ROOKa\r\n");
 }
 
@@ -501,7 +510,7 @@ TEST_F(BatchTest, OldLayoutsAreUpgradedTheMainOnesBeforeAnyZone) {
   expected += {G("从区数据升级完毕!"), ProbeLine(s1)};
   expected += Zone1MergeLines();
   expected.push_back(Summary(1));
-  EXPECT_EQ(SavedTexts(), expected);
+  EXPECT_EQ(SavedJobTexts(), expected);
   EXPECT_EQ(ReadBytes(main.kem()).size(), kHeaderSize + 4 * kKemRecordSize);
   // However often a file was backed up during the batch, its backup holds it as it was before.
   EXPECT_TRUE(SameBytes(DataBackupIn(main.dir), mainBefore));
@@ -525,15 +534,17 @@ TEST_F(BatchTest, AFailedUpgradeEndsTheBatch) {
     const fs::path failing = c.mainFails ? main.kem() : s1.kem();
     const std::string failingBefore = ReadBytes(failing);
     const std::string idBefore = ReadBytes(main.id());
-    env_.renameFault = [&](const fs::path&, const fs::path& to) {
-      return to == failing ? std::make_error_code(std::errc::permission_denied) : std::error_code();
+    // The upgraded file cannot be written.
+    env_.writeFault = [&](const fs::path& file, int64_t, size_t) {
+      return file.parent_path() != failing.parent_path() ||
+             file.filename().string().rfind("Kem.db.zkq-upgrade", 0) != 0;
     };
     const fs::path config = WriteConfig(
         Path("batch.ini"),
         Join({{{"从区个数", "2"}}, MainKeys(main), SlaveKeys(1, s1), SlaveKeys(2, s2)}));
 
     const BatchOutcome outcome = RunBatch(config);
-    env_.renameFault = nullptr;
+    env_.writeFault = nullptr;
 
     EXPECT_FALSE(outcome.summaryLogged);
     EXPECT_EQ(outcome.processed, 0);
@@ -589,7 +600,7 @@ TEST_F(BatchTest, AZoneWhoseMergeCannotOpenItsFilesIsSkippedAndNotCounted) {
     Lines expected = {G("升级数据库文件..."), ProbeLine(main), ZoneLine(1), ProbeLine(s1)};
     expected += c.zone1;
     expected += {ZoneLine(2), ProbeLine(s2)};
-    const Lines saved = SavedTexts();
+    const Lines saved = SavedJobTexts();
     ASSERT_GT(saved.size(), expected.size());
     EXPECT_EQ(Lines(saved.begin(), saved.begin() + static_cast<ptrdiff_t>(expected.size())),
               expected);
@@ -707,7 +718,7 @@ TEST_F(BatchTest, SideDataMergesRunOnlyWhenBothSidesExist) {
       const BatchOutcome outcome = RunBatch(config);
 
       EXPECT_TRUE(outcome.Complete());
-      const Lines saved = SavedTexts();
+      const Lines saved = SavedJobTexts();
       EXPECT_EQ(SideLines(saved), expected);
       // The side lines come after the zone's merges and before the summary.
       ASSERT_GE(saved.size(), expected.size() + 1);
@@ -749,7 +760,7 @@ TEST_F(BatchTest, SideDataOfEachZoneFollowsItsOwnRenameList) {
   const Lines side1 = {G("处理好友数据..."), G("处理会员数据...")};
   Lines both = side1;
   both += side1;
-  EXPECT_EQ(SideLines(SavedTexts()), both);
+  EXPECT_EQ(SideLines(SavedJobTexts()), both);
 }
 
 // ---- The configuration file ----
@@ -793,7 +804,7 @@ TEST_F(BatchTest, TheConfigurationIsReadInEitherEncodingWithKeysInAnyLetterCase)
 
     EXPECT_TRUE(outcome.Complete());
     EXPECT_EQ(outcome.processed, 1);
-    const Lines saved = SavedTexts();
+    const Lines saved = SavedJobTexts();
     ASSERT_FALSE(saved.empty());
     EXPECT_EQ(saved.back(), Summary(1));
     EXPECT_EQ(saved[1], ProbeLine(main));
@@ -819,7 +830,7 @@ TEST_F(BatchTest, ACountOfZeroOrNoneLogsTheSummaryWithZero) {
     EXPECT_TRUE(outcome.summaryLogged);
     EXPECT_EQ(outcome.processed, 0);
     EXPECT_TRUE(outcome.Complete());
-    EXPECT_EQ(SavedTexts(), (Lines{G("升级数据库文件..."), ProbeLine(main), Summary(0)}));
+    EXPECT_EQ(SavedJobTexts(), (Lines{G("升级数据库文件..."), ProbeLine(main), Summary(0)}));
     EXPECT_EQ(ReadBytes(main.hum()), mainBefore);
   }
 }
@@ -966,6 +977,7 @@ TEST_F(BatchTest, CliBatchExitsWith0OnlyWhenEveryZoneWasMerged) {
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(r.err, "");
     Lines texts = PrintedTexts(r.out);
+    test::TakeRestorePointLines(texts, true);
     const bool later = c.status == cli::kExitOk;
     if (later) {
       ASSERT_GE(texts.size(), 2u);
@@ -995,7 +1007,9 @@ TEST_F(BatchTest, CliSuffixOfAServerMergeCarriesIntoALaterBatch) {
   EXPECT_FALSE(fs::exists(Path("人物更名列表.txt")));  // the server merge renamed nobody
   EXPECT_EQ(ReadBytes(Path("人物更名列表1.txt")), "QUEEN=" + G("QUEEN★") + "\r\n");
   EXPECT_EQ(Process().duplicateNameSuffix, G("★"));
-  const Lines texts = PrintedTexts(r.out);
+  Lines texts = PrintedTexts(r.out);
+  test::TakeRestorePointLines(texts, true);  // the server merge's
+  test::TakeRestorePointLines(texts, true);  // the batch's
   ASSERT_FALSE(texts.empty());
   EXPECT_EQ(texts.back(), "多区合并完成,共处理从区文件1个");
 }

@@ -121,7 +121,13 @@ TEST_F(JobTest, ServerMergeLogsEachStepInOrderAndSavesTheLog) {
 
   Lines expected = {G("升级数据库文件..."), ProbeLine(z.main.kem()), ProbeLine(z.slave.kem())};
   Append(expected, MergeLines());
-  EXPECT_EQ(SavedTexts(), expected);
+  Lines saved = SavedTexts();
+  // The last lines name the restore point, beside the main zone's Kem.db.
+  const Lines restorePoint = test::TakeRestorePointLines(saved);
+  ASSERT_FALSE(restorePoint.empty());
+  EXPECT_EQ(restorePoint.front().find(G("还原点: ") + z.main.dir.string() + "/zkqmerge-"), 0u)
+      << restorePoint.front();
+  EXPECT_EQ(saved, expected);
   EXPECT_TRUE(Log().Lines().empty());
   EXPECT_EQ(Log().Percent(), 0);  // Percent 100, then TotalParts 100 empties the bar
   EXPECT_EQ(Log().TotalParts(), 100u);
@@ -171,7 +177,9 @@ TEST_F(JobTest, OlderLayoutsAreUpgradedBeforeAnyMerge) {
       expected.push_back(ProbeLine(z.slave.kem()));
     }
     Append(expected, MergeLines());
-    EXPECT_EQ(SavedTexts(), expected);
+    Lines saved = SavedTexts();
+    EXPECT_FALSE(test::TakeRestorePointLines(saved).empty());
+    EXPECT_EQ(saved, expected);
     EXPECT_EQ(ReadBytes(z.main.kem()).size(), kHeaderSize + 4 * kKemRecordSize);
     EXPECT_EQ(ReadBytes(z.slave.kem()).size(), kHeaderSize + 2 * kKemRecordSize);
     // However often a file was backed up during the job, its backup holds it as it was before.
@@ -195,13 +203,13 @@ TEST_F(JobTest, AFailedUpgradeEndsTheJobBeforeAnyMerge) {
     const fs::path failing = c.mainFails ? z.main.kem() : z.slave.kem();
     const std::string kemBefore = ReadBytes(failing);
     const std::string idBefore = ReadBytes(z.main.id());
-    // The upgraded file cannot be put in place.
-    env_.renameFault = [&](const fs::path&, const fs::path& to) {
-      return to == failing ? std::make_error_code(std::errc::permission_denied) : std::error_code();
+    // The upgraded file cannot be written.
+    env_.writeFault = [&](const fs::path& file, int64_t, size_t) {
+      return file.filename().string().rfind(failing.filename().string() + ".zkq-upgrade", 0) != 0;
     };
 
     EXPECT_EQ(RunJob(ServerJob(z.main, z.slave)), JobResult::kFailed);
-    env_.renameFault = nullptr;
+    env_.writeFault = nullptr;
 
     Lines expected = {G("升级数据库文件..."), ProbeLine(z.main.kem())};
     if (c.mainFails) {
@@ -277,7 +285,8 @@ TEST_F(JobTest, AnErrorIsLoggedAsOneLineAndAbortsTheJob) {
     Lines expected = {G("升级数据库文件..."), ProbeLine(z.main.kem()), ProbeLine(z.slave.kem())};
     Append(expected, MergeLines());
     expected.resize(c.linesBefore);
-    const Lines texts = Texts(Log().Lines());
+    Lines texts = Texts(Log().Lines());
+    test::TakeRestorePointLines(texts);
     ASSERT_EQ(texts.size(), c.linesBefore + 1);
     EXPECT_EQ(Lines(texts.begin(), texts.end() - 1), expected);
     // One line that says why and names the file.
@@ -432,7 +441,8 @@ TEST_F(JobTest, TwoServerMergesQueuedTogetherRunInTurn) {
   EXPECT_EQ(ReadBytes(dir_ / "人物更名列表.txt"), "ROOK=ROOKa\r\n");
   EXPECT_EQ(ReadBytes(z.main.kem()).size(), kHeaderSize + 5 * kKemRecordSize);
   // "Log.txt" holds what the second job logged after the first one saved.
-  const Lines texts = SavedTexts();
+  Lines texts = SavedTexts();
+  EXPECT_FALSE(test::TakeRestorePointLines(texts).empty());
   ASSERT_FALSE(texts.empty());
   EXPECT_EQ(texts.front(), G("升级数据库文件..."));
   EXPECT_EQ(texts.back(), G("数据库文件合并完毕!"));

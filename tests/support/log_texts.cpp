@@ -45,4 +45,19 @@ Lines SavedTexts() {
   return Texts(entries);
 }
 
+Lines TakeRestorePointLines(Lines& texts, bool utf8) {
+  const std::string head = utf8 ? std::string("还原点: ") : G("还原点: ");
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (texts[i].compare(0, head.size(), head) != 0) continue;
+    size_t end = i + 1;
+    while (end < texts.size() && texts[end].compare(0, 2, "  ") == 0) ++end;
+    Lines taken(texts.begin() + static_cast<std::ptrdiff_t>(i),
+                texts.begin() + static_cast<std::ptrdiff_t>(end));
+    texts.erase(texts.begin() + static_cast<std::ptrdiff_t>(i),
+                texts.begin() + static_cast<std::ptrdiff_t>(end));
+    return taken;
+  }
+  return {};
+}
+
 }  // namespace zkq::test

@@ -27,6 +27,11 @@ Lines Texts(const Lines& entries);
 // The texts of "Log.txt" in the current folder, which must be CR LF text.
 Lines SavedTexts();
 
+// Takes the lines that name a job's restore point ("还原点: <list>" and the indented lines that
+// follow it) out of `texts` and gives them back; empty when there are none. The texts are GBK,
+// or UTF-8 (as printed) with `utf8`.
+Lines TakeRestorePointLines(Lines& texts, bool utf8 = false);
+
 // Collects the status texts of the log's lines; the owner adds it to the log and removes it.
 class TextRecorder : public ProgressLog::Observer {
  public:
