@@ -1,24 +1,22 @@
-// Times the server merge (job mode 4: backups and layout probe of both character data files,
-// account merge, character index merge, character data merge with the item renumbering) on two
-// generated zones of N characters each whose names clash for 30 percent, against a plain `cp` of
-// the two character data files, and reports the peak resident memory.
+// Times the server merge job (mode 4, as the window and the command line run it: backups and
+// layout probes, account merge, character index merge, character data merge, and the switch
+// of every changed file with its restore point) on two generated zones of N characters each
+// whose names clash for 30 percent, against a plain `cp` of the two character data files.
 //
-// The zones are generated first (not timed). The `cp` is timed before and after the merge, on
-// the same bytes (the two original Kem.db files), and the smaller time is reported, so that both
-// sides see the page cache alike; dirty pages are written back (`sync`, not timed) before each
-// timed step.
+// The zones are generated once (not timed). Each round copies them afresh (not timed), then
+// times `cp` of the two Kem.db files and the merge, each starting after a `sync` and each
+// including the `sync` that puts its writes on the disk. The report gives every round, the
+// medians and their ratio, the merge's reads and writes (/proc/self/io) and its peak memory.
 //
-// Usage: bench_server_merge [--chars N] [--double] [--dir FOLDER] [--keep]
+// Usage: bench_server_merge [--chars N] [--runs R] [--dir FOLDER] [--keep]
 //   --chars N   characters per zone (default 20000)
-//   --double    run N and 2 x N, each in a process of its own, to show how memory grows
+//   --runs R    rounds (default 5)
 //   --dir D     work folder (default: a new folder under the system's temporary folder)
-//   --keep      leave the zones, the merged files and the rename lists in the work folder
+//   --keep      leave the work folder (the last round's merged zones and lists)
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -42,185 +40,145 @@ namespace {
 constexpr double kClash = 0.3;
 constexpr const char* kSuffix = "\xA1\xEF";  // "★", GBK
 
-// Copies the two files into `to` (as main/Kem.db and slave/Kem.db) with `cp`.
-Timing TimeCp(const fs::path& mainKem, const fs::path& slaveKem, const fs::path& to) {
-  fs::create_directories(to / "main");
-  fs::create_directories(to / "slave");
-  return TimeCommand("cp " + Quoted(mainKem) + " " + Quoted(to / "main" / "Kem.db") + " && cp " +
-                     Quoted(slaveKem) + " " + Quoted(to / "slave" / "Kem.db"));
-}
+struct Round {
+  Timing cp, merge;
+  ProcIo io;
+  double peakAboveStart = -1;
+};
 
-int RunOnce(const fs::path& work, int chars, bool keep) {
-  std::error_code ec;
-  fs::remove_all(work, ec);
-  fs::create_directories(work);
-  const fs::path mainDir = work / "main", slaveDir = work / "slave", scratch = work / "scratch";
-  fs::create_directories(scratch);
-
+int RunRounds(const fs::path& work, int chars, int runs) {
+  const fs::path pristine = work / "pristine", zone = work / "zone", scratch = work / "scratch";
+  fs::create_directories(pristine);
   zonegen::ZoneOptions o;
   o.characters = chars;
   o.clash = kClash;
   o.seed = 1;
   zonegen::ZoneSummary mainZone, slaveZone;
   const double genTime = Seconds([&] {
-    mainZone = zonegen::GenerateZone(mainDir, o);
+    mainZone = zonegen::GenerateZone(pristine / "main", o);
     o.seed = 2;
-    slaveZone = zonegen::GenerateZone(slaveDir, o);
+    slaveZone = zonegen::GenerateZone(pristine / "slave", o);
   });
   const double kemBytes =
       static_cast<double>(fs::file_size(mainZone.kemPath) + fs::file_size(slaveZone.kemPath));
   std::printf(
-      "zones: 2 x %d characters (clash %.1f) in %s, Kem.db %.1f + %.1f MiB, generated in "
-      "%.2f s (not timed)\n",
-      chars, kClash, work.string().c_str(), MiB(double(fs::file_size(mainZone.kemPath))),
-      MiB(double(fs::file_size(slaveZone.kemPath))), genTime);
+      "zones: 2 x %d characters (clash %.1f), Kem.db %.1f + %.1f MiB, generated in %.2f s (not "
+      "timed); %d rounds\n",
+      chars, kClash, MiB(double(fs::file_size(mainZone.kemPath))),
+      MiB(double(fs::file_size(slaveZone.kemPath))), genTime, runs);
 
-  const Timing cpBefore = TimeCp(mainZone.kemPath, slaveZone.kemPath, scratch / "cp1");
-
-  // The merge writes its rename lists into the program folder and "Log.txt" into the current
-  // folder: both are the scratch folder.
+  const fs::path mainDir = zone / "main", slaveDir = zone / "slave";
+  const JobParams params{4,
+                         {(mainDir / "Id.db").string(), (slaveDir / "Id.db").string(),
+                          (mainDir / "Hum.db").string(), (slaveDir / "Hum.db").string(),
+                          (mainDir / "Kem.db").string(), (slaveDir / "Kem.db").string()}};
   const fs::path oldCwd = fs::current_path();
-  fs::current_path(scratch);
-  SetProgramDirOverride(scratch);
-  Process().duplicateNameSuffix = kSuffix;
-  Sync();
-  const double rssStart = ProcStatus("VmRSS");
-  const double maxRssBefore = MaxRss();
-  const bool hwm = ResetPeakRss() && ProcStatus("VmHWM") >= 0;
-  JobResult result = JobResult::kFailed;
-  Timing merge;
-  merge.work = Seconds([&] {
-    result = RunJob(JobParams{
-        4,
-        {mainZone.idPath.string(), slaveZone.idPath.string(), mainZone.humPath.string(),
-         slaveZone.humPath.string(), mainZone.kemPath.string(), slaveZone.kemPath.string()}});
-  });
-  merge.flush = Seconds(Sync);
-  const double mergePeak = hwm ? ProcStatus("VmHWM") : -1;
-  const double maxRssAfter = MaxRss();
-  fs::current_path(oldCwd);
-  ClearProgramDirOverride();
+  std::vector<Round> rounds;
+  for (int r = 1; r <= runs; ++r) {
+    std::error_code ec;
+    fs::remove_all(zone, ec);
+    fs::remove_all(scratch, ec);
+    fs::create_directories(scratch);
+    Run("cp -r " + Quoted(pristine) + " " + Quoted(zone));
 
-  if (result != JobResult::kSucceeded) {
-    std::fprintf(stderr, "bench_server_merge: the merge did not succeed; log:\n");
-    for (const std::string& line : Log().Lines())
-      std::fprintf(stderr, "  %s\n", platform::GbkToDisplay(line).c_str());
-    return 1;
+    Round round;
+    round.cp = TimeCommand("cp " + Quoted(mainDir / "Kem.db") + " " + Quoted(scratch / "m") +
+                           " && cp " + Quoted(slaveDir / "Kem.db") + " " + Quoted(scratch / "s"));
+    fs::remove(scratch / "m", ec);
+    fs::remove(scratch / "s", ec);
+
+    // The rename lists and "Log.txt" go to the scratch folder, on the zones' volume.
+    fs::current_path(scratch);
+    SetProgramDirOverride(scratch);
+    Log().Reset();
+    ResetProcessState();
+    Process().duplicateNameSuffix = kSuffix;
+    Sync();
+    const double rssStart = ProcStatus("VmRSS");
+    const bool hwm = ResetPeakRss() && ProcStatus("VmHWM") >= 0;
+    JobResult result = JobResult::kFailed;
+    const ProcIo io0 = ReadProcIo();
+    round.merge.work = Seconds([&] { result = RunJob(params); });
+    round.merge.flush = Seconds(Sync);
+    round.io = ReadProcIo() - io0;
+    if (hwm) round.peakAboveStart = ProcStatus("VmHWM") - rssStart;
+    fs::current_path(oldCwd);
+    ClearProgramDirOverride();
+    if (result != JobResult::kSucceeded) {
+      std::fprintf(stderr, "bench_server_merge: the merge did not succeed; log:\n");
+      for (const std::string& line : Log().Lines())
+        std::fprintf(stderr, "  %s\n", platform::GbkToDisplay(line).c_str());
+      return 1;
+    }
+    std::printf("round %d: cp %.3f + %.3f = %.3f s; merge %.3f + %.3f = %.3f s; ratio %.2f\n", r,
+                round.cp.work, round.cp.flush, round.cp.total(), round.merge.work,
+                round.merge.flush, round.merge.total(), round.merge.total() / round.cp.total());
+    std::fflush(stdout);
+    rounds.push_back(round);
   }
 
-  // The same bytes as before: the copies of the original files.
-  const Timing cpAfter = TimeCp(scratch / "cp1" / "main" / "Kem.db",
-                                scratch / "cp1" / "slave" / "Kem.db", scratch / "cp2");
-  const Timing cp = cpBefore.total() <= cpAfter.total() ? cpBefore : cpAfter;
-  fs::remove_all(scratch / "cp1", ec);
-  fs::remove_all(scratch / "cp2", ec);
-
+  std::vector<double> cps, merges, ratios, peaks;
+  for (const Round& r : rounds) {
+    cps.push_back(r.cp.total());
+    merges.push_back(r.merge.total());
+    ratios.push_back(r.merge.total() / r.cp.total());
+    peaks.push_back(r.peakAboveStart);
+  }
   int merged = 0;
   {
-    TFileDB kem(mainZone.kemPath);
+    TFileDB kem(mainDir / "Kem.db");
     merged = kem.NameCount();
   }
-  const size_t accountRenames = CountLines(
-      scratch / platform::PathFromUtf8("ID\xE6\x9B\xB4\xE5\x90\x8D\xE5\x88\x97\xE8\xA1\xA8.txt"));
-  const size_t charRenames = CountLines(
-      scratch /
-      platform::PathFromUtf8(
-          "\xE4\xBA\xBA\xE7\x89\xA9\xE6\x9B\xB4\xE5\x90\x8D\xE5\x88\x97\xE8\xA1\xA8.txt"));
-
   std::printf(
-      "cp of the two Kem.db files (%.1f MiB), + sync: before the merge %.3f + %.3f s, after "
-      "%.3f + %.3f s; the faster: %.3f + %.3f = %.3f s\n",
-      MiB(kemBytes), cpBefore.work, cpBefore.flush, cpAfter.work, cpAfter.flush, cp.work, cp.flush,
-      cp.total());
+      "median of %d rounds, each with its sync: cp of the two Kem.db files (%.1f MiB) %.3f s, "
+      "server merge %.3f s\n"
+      "  ratio of the medians %.2f x (median of the rounds' ratios %.2f x); target 1.6 x\n",
+      runs, MiB(kemBytes), Median(cps), Median(merges), Median(merges) / Median(cps),
+      Median(ratios));
+  std::printf("  the merge's %s\n", DescribeIo(rounds.back().io).c_str());
   std::printf(
-      "server merge (job mode 4, in-process), + sync: %.3f + %.3f = %.3f s\n"
-      "  ratio to cp: %.2f x until the work returns, %.2f x until everything is on disk\n",
-      merge.work, merge.flush, merge.total(), merge.work / cp.work, merge.total() / cp.total());
-  std::printf(
-      "  main zone after the merge: %d characters in Kem.db (%d + %d), %zu account "
-      "renames, %zu character renames, ItemCounter %u (generated items %lld + %lld)\n",
-      merged, mainZone.characters, slaveZone.characters, accountRenames, charRenames,
-      Process().itemCounter, static_cast<long long>(mainZone.items),
-      static_cast<long long>(slaveZone.items));
-  std::printf("  Log.txt: %zu lines\n", CountLines(scratch / "Log.txt"));
-  std::printf("peak resident memory (ru_maxrss): before the merge %.1f MiB, after %.1f MiB\n",
-              MiB(maxRssBefore), MiB(maxRssAfter));
-  if (hwm)
-    std::printf(
-        "  the merge's own peak: %.1f MiB, %.1f MiB above the %.1f MiB resident at its "
-        "start\n",
-        MiB(mergePeak), MiB(mergePeak - rssStart), MiB(rssStart));
-  std::printf("PEAK-ABOVE-START-MIB %d %.1f\n", chars, hwm ? MiB(mergePeak - rssStart) : -1.0);
+      "  main zone after the merge: %d characters in Kem.db (%d + %d), ItemCounter %u "
+      "(generated items %lld + %lld)\n",
+      merged, mainZone.characters, slaveZone.characters, Process().itemCounter,
+      static_cast<long long>(mainZone.items), static_cast<long long>(slaveZone.items));
+  if (peaks.front() >= 0)
+    std::printf("  peak memory above the merge's start: %.1f MiB (median)\n", MiB(Median(peaks)));
   std::fflush(stdout);
-
-  if (!keep) fs::remove_all(work, ec);
   return 0;
-}
-
-// Runs this program again for one size and passes its output through; the memory figure of its
-// last line, or -1.
-double RunChild(const std::string& self, int chars, const fs::path& work, bool keep) {
-  const std::string cmd = Quoted(self) + " --chars " + std::to_string(chars) + " --dir " +
-                          Quoted(work) + (keep ? " --keep" : "");
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return -1;
-  double peak = -1;
-  char buf[4096];
-  while (std::fgets(buf, sizeof buf, p)) {
-    int n = 0;
-    double v = 0;
-    if (std::sscanf(buf, "PEAK-ABOVE-START-MIB %d %lf", &n, &v) == 2) {
-      peak = v;
-      continue;
-    }
-    std::fputs(buf, stdout);
-    std::fflush(stdout);
-  }
-  return pclose(p) == 0 ? peak : -1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   SetProgramName("bench_server_merge");
-  int chars = 20000;
-  bool twice = false, keep = false;
+  int chars = 20000, runs = 5;
+  bool keep = false;
   fs::path work;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     if (a == "--chars" && i + 1 < argc) {
       chars = std::atoi(argv[++i]);
+    } else if (a == "--runs" && i + 1 < argc) {
+      runs = std::atoi(argv[++i]);
     } else if (a == "--dir" && i + 1 < argc) {
       work = argv[++i];
-    } else if (a == "--double") {
-      twice = true;
     } else if (a == "--keep") {
       keep = true;
     } else {
       std::fprintf(stderr,
-                   "Usage: bench_server_merge [--chars N] [--double] [--dir FOLDER] [--keep]\n");
+                   "Usage: bench_server_merge [--chars N] [--runs R] [--dir FOLDER] [--keep]\n");
       return 2;
     }
   }
-  if (chars < 1) {
-    std::fprintf(stderr, "bench_server_merge: --chars takes a positive number\n");
+  if (chars < 1 || runs < 1) {
+    std::fprintf(stderr, "bench_server_merge: --chars and --runs take positive numbers\n");
     return 2;
   }
   if (work.empty())
     work = fs::temp_directory_path() / ("zkq-bench-merge-" + std::to_string(getpid()));
-
-  if (!twice) return RunOnce(work, chars, keep);
-
   std::error_code ec;
-  const std::string self = fs::read_symlink("/proc/self/exe", ec).string();
-  const std::string program = ec ? std::string(argv[0]) : self;
-  std::printf("== %d characters per zone ==\n", chars);
-  const double one = RunChild(program, chars, work / "n", keep);
-  std::printf("== %d characters per zone ==\n", 2 * chars);
-  const double two = RunChild(program, 2 * chars, work / "2n", keep);
-  if (one < 0 || two < 0) return 1;
-  std::printf("memory the merge added: %.1f MiB for %d characters, %.1f MiB for %d\n", one, chars,
-              two, 2 * chars);
+  fs::remove_all(work, ec);
+  const int status = RunRounds(work, chars, runs);
   if (!keep) fs::remove_all(work, ec);
-  return 0;
+  return status;
 }

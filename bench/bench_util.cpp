@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -88,6 +89,54 @@ size_t CountLines(const std::filesystem::path& p) {
   std::string line;
   while (std::getline(in, line)) ++n;
   return n;
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+ProcIo ReadProcIo() {
+  ProcIo io;
+  std::ifstream in("/proc/self/io");
+  std::string key;
+  double value = 0;
+  while (in >> key >> value) {
+    io.ok = true;
+    if (key == "rchar:") io.rchar = value;
+    if (key == "wchar:") io.wchar = value;
+    if (key == "syscr:") io.syscr = value;
+    if (key == "syscw:") io.syscw = value;
+    if (key == "read_bytes:") io.readBytes = value;
+    if (key == "write_bytes:") io.writeBytes = value;
+  }
+  return io;
+}
+
+ProcIo operator-(const ProcIo& a, const ProcIo& b) {
+  ProcIo d;
+  d.ok = a.ok && b.ok;
+  d.rchar = a.rchar - b.rchar;
+  d.wchar = a.wchar - b.wchar;
+  d.syscr = a.syscr - b.syscr;
+  d.syscw = a.syscw - b.syscw;
+  d.readBytes = a.readBytes - b.readBytes;
+  d.writeBytes = a.writeBytes - b.writeBytes;
+  return d;
+}
+
+std::string DescribeIo(const ProcIo& io) {
+  if (!io.ok) return "(no /proc/self/io here)";
+  char buf[320];
+  std::snprintf(buf, sizeof buf,
+                "read and write calls: %.0f reads (%.1f MiB), %.0f writes (%.1f MiB); the disk: "
+                "%.1f MiB read, %.1f MiB written (copies inside the kernel count in neither call "
+                "figure, only in the disk's)",
+                io.syscr, MiB(io.rchar), io.syscw, MiB(io.wchar), MiB(io.readBytes),
+                MiB(io.writeBytes));
+  return buf;
 }
 
 }  // namespace zkq::bench

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zkq::bench {
 
@@ -47,5 +48,21 @@ Timing TimeCommand(const std::string& command);
 
 // The number of lines in the file at `p` (0 where it cannot be read).
 size_t CountLines(const std::filesystem::path& p);
+
+// The median of the values (the mean of the middle two for an even count); 0 for none.
+double Median(std::vector<double> values);
+
+// This process's input and output so far, from /proc/self/io (Linux; `ok` false elsewhere):
+// bytes passed to and from read and write calls, the number of those calls, and the bytes the
+// storage layer read and was asked to write.
+struct ProcIo {
+  bool ok = false;
+  double rchar = 0, wchar = 0, syscr = 0, syscw = 0, readBytes = 0, writeBytes = 0;
+};
+ProcIo ReadProcIo();
+ProcIo operator-(const ProcIo& a, const ProcIo& b);
+
+// One line on the calls and bytes of a difference of two readings.
+std::string DescribeIo(const ProcIo& io);
 
 }  // namespace zkq::bench

@@ -181,6 +181,11 @@ void Run(const BatchConfig& config, BatchOutcome& outcome) {
       }
     if (!UpgradeToCurrentLayout(slaveKem, backups, "从区数据升级失败!", "从区数据升级完毕!"))
       return;
+    // The zone's merges do not change its character data file: its backup copy is written
+    // while they run.
+    fs::path slaveIndex = slaveKem;
+    slaveIndex += ".idx";
+    frame.CopyBackupsNow({slaveKem, slaveIndex});
 
     if (!MergeAccountsOfZone(mainId, slaveId, zone)) continue;
     if (!MergeCharacterIndexOfZone(mainHum, slaveHum, zone)) continue;

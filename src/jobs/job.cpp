@@ -45,6 +45,11 @@ JobResult ServerMerge(const JobParams& p, JobFrame& frame) {
   if (!UpgradeToCurrentLayout(ParamPath(p, 6), backups, "人物数据二升级失败!",
                               "人物数据二升级完毕!"))
     return JobResult::kFailed;
+  // The merges change neither of the slave's files: their backup copies are written while the
+  // merges run.
+  fs::path slaveIndex = ParamPath(p, 6);
+  slaveIndex += ".idx";
+  frame.CopyBackupsNow({ParamPath(p, 6), slaveIndex});
   if (!MergeAccounts(ParamPath(p, 1), ParamPath(p, 2))) return JobResult::kFailed;
   if (!MergeCharacterIndex(ParamPath(p, 3), ParamPath(p, 4))) return JobResult::kFailed;
   // Accounts and characters merged without their data would leave the zone half merged.

@@ -39,6 +39,11 @@ class JobFrame {
   // Writes out and flushes every changed file beside its target and names the restore point.
   // Throws FileError (the first error any file operation of the job met).
   void Prepare();
+  // Makes the backup copies of files the job does not change now, so that the disk writes them
+  // while the job goes on (the slave's Kem.db during the merges).
+  void CopyBackupsNow(const std::vector<std::filesystem::path>& files) {
+    staging_->CopyBackupsNow(files);
+  }
   // Logs the lines that name the restore point, when the job keeps one (after Prepare or
   // Commit).
   void LogRestorePoint() const;

@@ -26,6 +26,8 @@ constexpr int64_t kHeaderSize = static_cast<int64_t>(hdr::kSize);
 constexpr int64_t kRecordSize = static_cast<int64_t>(CDR::kSize);
 // Records read or written per system call: about a megabyte.
 constexpr int64_t kRecordsPerBlock = 42;
+// Written bytes handed to the disk at a time while the merge goes on.
+constexpr int64_t kWritebackBytes = int64_t{16} << 20;
 
 void RenameField(CDR& rec, size_t offset, size_t capacity, const TRenameList& renames) {
   if (auto renamed = RenameOf(renames, rec.ShortString(offset, capacity)))
@@ -143,6 +145,11 @@ class MergedWriter {
       throw FileError(path_, out_->LastError().message());
     bufStart_ += static_cast<int64_t>(buf_.size());
     buf_.clear();
+    // The disk starts on what is written while the rest is read and numbered.
+    if (bufStart_ - writtenBack_ >= kWritebackBytes) {
+      out_->StartWriteback(writtenBack_, static_cast<size_t>(bufStart_ - writtenBack_));
+      writtenBack_ = bufStart_;
+    }
   }
 
  private:
@@ -150,6 +157,7 @@ class MergedWriter {
   fs::path path_;
   std::vector<uint8_t> buf_;
   int64_t bufStart_ = kHeaderSize;
+  int64_t writtenBack_ = 0;
 };
 
 bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone, bool closing) {

@@ -27,6 +27,9 @@ class BufferedFile final : public RandomRWFile {
   std::error_code LastError() const override { return error_; }
   bool CopyTo(int64_t offset, RandomRWFile& dst, int64_t dstOffset, size_t n) override;
   RandomRWFile* CopyTarget(int64_t offset, size_t n) override;
+  void StartWriteback(int64_t offset, size_t n) override {
+    if (inner_) inner_->StartWriteback(offset, n);
+  }
   std::error_code SetOwnerAndMode(uint32_t mode, uint32_t uid, uint32_t gid) override {
     return inner_ ? inner_->SetOwnerAndMode(mode, uid, gid) : std::error_code();
   }

@@ -63,6 +63,9 @@ class RandomRWFile {
   // itself, or for a file that buffers writes, the file below it once the buffered bytes of
   // that range are out of the way. The range then counts as written.
   virtual RandomRWFile* CopyTarget(int64_t /*offset*/, size_t /*n*/) { return this; }
+  // Asks the system to start writing [offset, offset + n) to the disk now, without waiting for
+  // it, so that the disk works while the program goes on; a hint that may do nothing.
+  virtual void StartWriteback(int64_t /*offset*/, size_t /*n*/) {}
   // Gives the file these permission bits and, where the system allows it, this owner and group.
   virtual std::error_code SetOwnerAndMode(uint32_t /*mode*/, uint32_t /*uid*/, uint32_t /*gid*/) {
     return {};
@@ -120,7 +123,8 @@ class Env {
   // kernel.
   virtual std::error_code CopyFile(const fs::path& from, const fs::path& to);
   // As CopyFile, but where the file system can share the bytes until either file changes (a
-  // copy-on-write clone) it does so instead of copying them.
+  // copy-on-write clone) it does so instead of copying them, and `to` is not flushed: the
+  // caller flushes it when it needs it on the disk.
   virtual std::error_code CloneFile(const fs::path& from, const fs::path& to) {
     return CopyFile(from, to);
   }
@@ -250,5 +254,9 @@ fs::path SiblingTempPath(const fs::path& target);
 // files, the backups of a restore point, journals and restore point lists). Folder listings of
 // zone data leave them out, so that no merge or cleanup takes them for the zone's own files.
 bool IsInternalName(const fs::path& fileName);
+// The internal names of files that only a job that is running has a use for: staged and
+// temporary files, and the originals a switch keeps until it is complete. What a run that was cut
+// off before its switch leaves under such a name is a leftover.
+bool IsLeftoverName(const fs::path& fileName);
 
 }  // namespace zkq::platform

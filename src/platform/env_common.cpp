@@ -62,6 +62,12 @@ bool IsInternalName(const fs::path& fileName) {
          (s.rfind("zkqmerge-", 0) == 0 && EndsWith(s, ".restore"));
 }
 
+bool IsLeftoverName(const fs::path& fileName) {
+  const std::string& s = fileName.native();
+  return EndsWithNumbered(s, ".zkqnew") || EndsWithNumbered(s, ".zkqold") ||
+         EndsWith(s, ".zkq-tmp") || EndsWith(s, ".zkq-upgrade") || EndsWith(s, ".zkq-merge");
+}
+
 bool RandomRWFile::CopyTo(int64_t offset, RandomRWFile& dst, int64_t dstOffset, size_t n) {
   std::vector<char> buf(std::min<size_t>(n, size_t{1} << 20));
   while (n > 0) {

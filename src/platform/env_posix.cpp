@@ -126,6 +126,12 @@ class PosixFile final : public RandomRWFile {
 
   std::error_code LastError() const override { return error_; }
 
+  void StartWriteback(int64_t offset, size_t n) override {
+    if (fd_ >= 0 && offset >= 0)
+      ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(n),
+                        SYNC_FILE_RANGE_WRITE);
+  }
+
   std::error_code SetOwnerAndMode(uint32_t mode, uint32_t uid, uint32_t gid) override {
     if (fd_ < 0) return std::make_error_code(std::errc::bad_file_descriptor);
     // The owner first: changing it may clear set-id bits that the mode then puts back. Only a
@@ -295,7 +301,8 @@ class PosixEnv final : public Env {
     return std::make_unique<PosixDirLock>(fd);
   }
 
-  // A copy-on-write clone where the file system has them (FICLONE), else CopyFile.
+  // A copy-on-write clone where the file system has them (FICLONE), else a copy inside the
+  // kernel; not flushed.
   std::error_code CloneFile(const fs::path& from, const fs::path& to) override {
     const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return LastErrno();
@@ -305,17 +312,37 @@ class PosixEnv final : public Env {
       ::close(in);
       return ec;
     }
-    const bool cloned = ::ioctl(out, FICLONE, in) == 0;
     std::error_code ec;
-    if (cloned && ::fsync(out) != 0) ec = LastErrno();
+    bool fallback = false;
+    struct stat st;
+    if (::ioctl(out, FICLONE, in) != 0) {
+      if (::fstat(in, &st) != 0) {
+        ec = LastErrno();
+      } else {
+        off_t done = 0;
+        while (done < st.st_size) {
+          const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr,
+                                              static_cast<size_t>(st.st_size - done), 0);
+          if (n < 0 && errno == EINTR) continue;
+          if (n < 0 && done == 0 &&
+              (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
+            fallback = true;
+            break;
+          }
+          if (n < 0) {
+            ec = LastErrno();
+            break;
+          }
+          if (n == 0) break;  // the source became shorter; copy what there is
+          done += n;
+        }
+      }
+    }
     if (::close(out) != 0 && !ec) ec = LastErrno();
     ::close(in);
-    if (cloned) {
-      if (ec) ::unlink(to.c_str());
-      return ec;
-    }
-    ::unlink(to.c_str());
-    return CopyFile(from, to);
+    if (ec || fallback) ::unlink(to.c_str());
+    if (fallback) return CopyFile(from, to);
+    return ec;
   }
 
   std::error_code RemoveFile(const fs::path& path) override {

@@ -305,6 +305,10 @@ class ViewFile final : public RandomRWFile {
   bool CopyTo(int64_t offset, RandomRWFile& dst, int64_t dstOffset, size_t n) override {
     return content_->CopyTo(offset, dst, dstOffset, n, error_);
   }
+  void StartWriteback(int64_t offset, size_t n) override {
+    if (content_->kind == StagingEnv::Content::Kind::kReal)
+      content_->file->StartWriteback(offset, n);
+  }
   RandomRWFile* CopyTarget(int64_t offset, size_t n) override {
     if (!writable_) return this;
     RandomRWFile* target = content_->CopyTarget(offset, n);
@@ -398,7 +402,7 @@ StagingEnv::Node& StagingEnv::GetNode(const fs::path& key) {
   Node& node = *slot;
   node.key = key;
   FileInfo info;
-  if (IsInternalName(key.filename()) || base_->Lstat(key, info)) return node;
+  if (IsLeftoverName(key.filename()) || base_->Lstat(key, info)) return node;
   if (info.type == Type::kFile || (info.type == Type::kLink && base_->IsRegularFile(key))) {
     node.existedBefore = true;
     node.before = info;
@@ -421,7 +425,7 @@ Type StagingEnv::ViewType(const fs::path& key) {
   }
   if (createdDirs_.count(key) != 0) return Type::kDir;
   if (removedDirs_.count(key) != 0) return Type::kNone;
-  if (IsInternalName(key.filename())) return Type::kNone;
+  if (IsLeftoverName(key.filename())) return Type::kNone;
   for (fs::path up = key.parent_path(); !up.empty() && up != up.parent_path();
        up = up.parent_path()) {
     if (createdDirs_.count(up) != 0) return Type::kNone;  // inside a folder the job creates
@@ -658,7 +662,9 @@ std::error_code StagingEnv::ListDir(const fs::path& dir, std::vector<DirEntry>& 
     }
   }
   for (const auto& [path, node] : nodes_) {
-    if (!node->content || path.parent_path() != key || names.count(path.filename()) != 0) continue;
+    if (!node->content || path.parent_path() != key || names.count(path.filename()) != 0 ||
+        IsInternalName(path.filename()))
+      continue;
     names.insert(path.filename());
     entries.push_back({path.filename(), Type::kFile});
   }
@@ -732,7 +738,7 @@ std::error_code StagingEnv::MoveFile(const fs::path& from, const fs::path& to) {
   // Only a file of the zone that the job has not touched moves as it is.
   if (const Node* nf = FindNode(kf); nf != nullptr && (Touched(*nf) || !nf->content))
     return std::make_error_code(std::errc::no_such_file_or_directory);
-  if (IsInternalName(kf.filename()) && kf.extension() != ".zkqbak")
+  if (IsLeftoverName(kf.filename()))
     return std::make_error_code(std::errc::no_such_file_or_directory);
   FileInfo info;
   if (base_->Lstat(kf, info) || info.type != Type::kFile)
@@ -865,6 +871,96 @@ fs::path StagingEnv::FreeBackupName(const fs::path& dir, const std::string& stem
   }
 }
 
+// The name the original of `key` is kept under: the wished one, the restore point's, or a
+// temporary one for a switch that keeps no restore point.
+fs::path StagingEnv::BackupName(const fs::path& key, bool noBackup) {
+  if (auto it = backupNames_.find(key); it != backupNames_.end()) return it->second;
+  const fs::path dir = FolderOf(key);
+  fs::path name;
+  if (auto w = wishes_.find(key); w != wishes_.end()) {
+    auto g = groupNumbers_.find(w->second.group);
+    if (g == groupNumbers_.end()) {
+      // One number for the whole group: the first at which every file of it is free.
+      for (int n = 1;; ++n) {
+        bool free = true;
+        for (const auto& [file, wish] : wishes_) {
+          if (wish.group != w->second.group) continue;
+          std::string candidate = wish.stem;
+          if (n > 1) candidate += "-" + std::to_string(n);
+          candidate += wish.suffix;
+          const fs::path p = FolderOf(file) / candidate;
+          FileInfo info;
+          if (usedNames_.count(p) != 0 || (!base_->Lstat(p, info) && info.type != Type::kNone)) {
+            if (info.type != Type::kFile && info.type != Type::kNone) {
+              RecordError(p, std::make_error_code(std::errc::file_exists));
+              throw FileError(p,
+                              "something other than an earlier backup stands at a backup's name");
+            }
+            free = false;
+          }
+        }
+        if (free) {
+          g = groupNumbers_.emplace(w->second.group, n).first;
+          break;
+        }
+      }
+    }
+    std::string candidate = w->second.stem;
+    if (g->second > 1) candidate += "-" + std::to_string(g->second);
+    candidate += w->second.suffix;
+    name = dir / candidate;
+  } else if (options_.keepRestorePoint && !noBackup) {
+    name = FreeBackupName(dir, key.filename().string() + "." + Stamp(), ".zkqbak");
+  } else {
+    name = FreeBackupName(dir, key.filename().string(), ".zkqold");
+  }
+  usedNames_.insert(name);
+  backupNames_.emplace(key, name);
+  return name;
+}
+
+std::shared_ptr<StagingEnv::Content> StagingEnv::MakeBackupCopy(const fs::path& file) {
+  const fs::path name = BackupName(file, false);
+  std::error_code ec;
+  const fs::path staged = StagedName(FolderOf(name), name.filename(), ec);
+  if (staged.empty()) throw *firstError_;
+  if ((ec = base_->CloneFile(file, staged))) {
+    RecordError(staged, ec);
+    throw *firstError_;
+  }
+  auto copy = std::make_shared<Content>(this, Content::Kind::kReal);
+  copy->where = name;
+  copy->real = staged;
+  copy->owns = true;
+  // The original's permission bits and owner, as for a replaced file; the disk starts on it now,
+  // and Prepare flushes it.
+  auto handle = base_->Open(staged, OpenMode::kReadWriteShared, ec);
+  if (!handle) {
+    RecordError(staged, ec);
+    throw *firstError_;
+  }
+  FileInfo info;
+  if (!base_->Lstat(file, info) && info.type == Type::kFile &&
+      (ec = handle->SetOwnerAndMode(info.mode, info.uid, info.gid))) {
+    RecordError(staged, ec);
+    throw *firstError_;
+  }
+  handle->StartWriteback(0, static_cast<size_t>(std::max<int64_t>(0, handle->Size())));
+  copy->file = std::make_unique<BufferedFile>(std::move(handle));
+  return copy;
+}
+
+void StagingEnv::CopyBackupsNow(const std::vector<fs::path>& files) {
+  if (firstError_) throw *firstError_;
+  for (const fs::path& given : files) {
+    const fs::path file = Key(given);
+    if (wishes_.count(file) == 0 || backupCopies_.count(file) != 0) continue;
+    if (const Node* node = FindNode(file); node != nullptr && Touched(*node)) continue;
+    if (!base_->IsRegularFile(file)) continue;
+    backupCopies_.emplace(file, MakeBackupCopy(file));
+  }
+}
+
 const std::string& StagingEnv::Stamp() {
   if (stamp_.empty()) {
     const TDateTime now = base_->Now();
@@ -883,59 +979,15 @@ const StagingEnv::Prepared& StagingEnv::Prepare() {
   Prepared result;
   const bool keep = options_.keepRestorePoint;
 
-  auto backupFor = [&](const Node& node) -> fs::path {
-    if (auto it = backupNames_.find(node.key); it != backupNames_.end()) return it->second;
-    const fs::path dir = FolderOf(node.key);
-    fs::path name;
-    if (auto w = wishes_.find(node.key); w != wishes_.end()) {
-      auto g = groupNumbers_.find(w->second.group);
-      if (g == groupNumbers_.end()) {
-        // One number for the whole group: the first at which every file of it is free.
-        for (int n = 1;; ++n) {
-          bool free = true;
-          for (const auto& [file, wish] : wishes_) {
-            if (wish.group != w->second.group) continue;
-            std::string candidate = wish.stem;
-            if (n > 1) candidate += "-" + std::to_string(n);
-            candidate += wish.suffix;
-            const fs::path p = FolderOf(file) / candidate;
-            FileInfo info;
-            if (usedNames_.count(p) != 0 || (!base_->Lstat(p, info) && info.type != Type::kNone)) {
-              if (info.type != Type::kFile && info.type != Type::kNone) {
-                RecordError(p, std::make_error_code(std::errc::file_exists));
-                throw FileError(p,
-                                "something other than an earlier backup stands at a backup's name");
-              }
-              free = false;
-            }
-          }
-          if (free) {
-            g = groupNumbers_.emplace(w->second.group, n).first;
-            break;
-          }
-        }
-      }
-      std::string candidate = w->second.stem;
-      if (g->second > 1) candidate += "-" + std::to_string(g->second);
-      candidate += w->second.suffix;
-      name = dir / candidate;
-    } else if (keep && !node.noBackup) {
-      name = FreeBackupName(dir, node.key.filename().string() + "." + Stamp(), ".zkqbak");
-    } else {
-      name = FreeBackupName(dir, node.key.filename().string(), ".zkqold");
-    }
-    usedNames_.insert(name);
-    backupNames_.emplace(node.key, name);
-    return name;
-  };
-
   std::set<fs::path> syncDirs;
+  std::set<fs::path> replaced;  // the files whose originals become backups
   for (auto& [key, np] : nodes_) {
     Node& node = *np;
     if (!Touched(node)) continue;
     if (!node.content) {
       if (!node.existedBefore || node.movedAway) continue;
-      const fs::path b = backupFor(node);
+      replaced.insert(key);
+      const fs::path b = BackupName(node.key, node.noBackup);
       result.changes = true;
       if (keep && !node.noBackup) result.entries.push_back({RestoreEntry::Kind::kDeleted, key, b});
       continue;
@@ -946,7 +998,8 @@ const StagingEnv::Prepared& StagingEnv::Prepare() {
     const Content& c = *node.content;
     syncDirs.insert(FolderOf(c.kind == Content::Kind::kReal ? c.real : c.source));
     if (node.existedBefore) {
-      const fs::path b = backupFor(node);
+      replaced.insert(key);
+      const fs::path b = BackupName(node.key, node.noBackup);
       if (keep && !node.noBackup) result.entries.push_back({RestoreEntry::Kind::kReplaced, key, b});
     } else if (keep && !node.noBackup) {
       result.entries.push_back({RestoreEntry::Kind::kCreated, key, {}});
@@ -955,49 +1008,28 @@ const StagingEnv::Prepared& StagingEnv::Prepare() {
 
   // The wished backups of files the job does not replace: a copy of what the file holds.
   for (const auto& [file, wish] : wishes_) {
-    if (auto made = backupCopies_.find(file); made != backupCopies_.end()) {
-      if (keep) result.entries.push_back({RestoreEntry::Kind::kCreated, made->second->where, {}});
-      result.changes = true;
+    if (replaced.count(file) != 0) {
+      backupCopies_.erase(file);  // made early, before the job came to change the file
       continue;
     }
-    if (backupNames_.count(file) != 0) continue;
-    const Node* node = FindNode(file);
-    if (node != nullptr && Touched(*node) && !(node->existedBefore && node->content)) continue;
-    if (node == nullptr && !base_->IsRegularFile(file)) continue;
-    auto it = backupCopies_.find(file);
-    if (it == backupCopies_.end()) {
-      Node probe;
-      probe.key = file;
-      const fs::path name = backupFor(probe);
-      std::error_code ec;
-      const fs::path staged = StagedName(FolderOf(name), name.filename(), ec);
-      if (staged.empty()) throw *firstError_;
-      if ((ec = base_->CloneFile(file, staged))) {
-        RecordError(staged, ec);
+    if (backupCopies_.count(file) == 0) {
+      if (backupNames_.count(file) != 0) continue;
+      const Node* node = FindNode(file);
+      if (node != nullptr && Touched(*node) && !(node->existedBefore && node->content)) continue;
+      if (node == nullptr && !base_->IsRegularFile(file)) continue;
+      backupCopies_.emplace(file, MakeBackupCopy(file));
+    }
+    Content& copy = *backupCopies_.at(file);
+    if (!copy.prepared) {
+      if (!copy.file->Sync()) {
+        RecordError(copy.real, copy.file->LastError());
         throw *firstError_;
       }
-      auto copy = std::make_shared<Content>(this, Content::Kind::kReal);
-      copy->where = name;
-      copy->real = staged;
-      copy->owns = true;
-      it = backupCopies_.emplace(file, std::move(copy)).first;
-      // Its folder's owner and the original's permission bits, as for a replaced file.
-      FileInfo info;
-      if (!base_->Lstat(file, info) && info.type == Type::kFile) {
-        auto handle = base_->Open(staged, OpenMode::kReadWriteShared, ec);
-        if (handle) {
-          ec = handle->SetOwnerAndMode(info.mode, info.uid, info.gid);
-          if (!ec && !handle->Close()) ec = handle->LastError();
-        }
-        if (ec) {
-          RecordError(staged, ec);
-          throw *firstError_;
-        }
-      }
-      syncDirs.insert(FolderOf(staged));
+      copy.prepared = true;
+      syncDirs.insert(FolderOf(copy.real));
     }
     result.changes = true;
-    if (keep) result.entries.push_back({RestoreEntry::Kind::kCreated, it->second->where, {}});
+    if (keep) result.entries.push_back({RestoreEntry::Kind::kCreated, copy.where, {}});
   }
 
   for (const fs::path& d : createdDirs_) {

@@ -85,6 +85,10 @@ class StagingEnv final : public Env {
     std::string suffix;
   };
   void WishBackups(const std::vector<BackupWish>& wishes);
+  // Makes the copies for the wished backups of these files, which the caller does not mean to
+  // change, now rather than at the commit, so that the disk writes them while the job goes on.
+  // For a file the job changes after all, the copy is dropped again and its original kept.
+  void CopyBackupsNow(const std::vector<std::filesystem::path>& files);
   // Moves a file of the zone to `to` in the view without copying its bytes (a restore point's
   // backup going back to its place).
   std::error_code MoveFile(const std::filesystem::path& from, const std::filesystem::path& to);
@@ -139,6 +143,8 @@ class StagingEnv final : public Env {
   std::filesystem::path Placement(const std::filesystem::path& target);
   std::filesystem::path StagedName(const std::filesystem::path& dir,
                                    const std::filesystem::path& name, std::error_code& ec);
+  std::filesystem::path BackupName(const std::filesystem::path& key, bool noBackup);
+  std::shared_ptr<Content> MakeBackupCopy(const std::filesystem::path& file);
   std::filesystem::path FreeBackupName(const std::filesystem::path& dir, const std::string& stem,
                                        const std::string& suffix);
   static bool Touched(const Node& node);

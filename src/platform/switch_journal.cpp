@@ -513,13 +513,6 @@ std::optional<std::string> ReadSmallFile(Env* env, const fs::path& path) {
   return bytes;
 }
 
-// Names left by runs cut off before their switch: staged files, temporary backups and the
-// temporary files of a replacement.
-bool IsLeftoverName(const fs::path& name) {
-  return IsInternalName(name) && name != kJournalName && name != kPointerName &&
-         name.extension() != ".zkqbak" && name.extension() != ".restore";
-}
-
 void RecoverJournal(Env* env, const fs::path& path, RecoveryReport& report,
                     std::set<fs::path>& handled) {
   if (!handled.insert(path).second) return;
