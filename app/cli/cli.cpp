@@ -326,15 +326,26 @@ bool CheckServer(const CliJob& job, std::vector<std::string>& paths, std::FILE* 
     };
     // Each file is copied whole or not at all, links are not followed, and a backup folder
     // inside the zone is refused before anything is copied.
-    for (const auto& [source, sub, message] :
-         {std::tuple{folderOf(paths[0]), "loginsrv", "备份ID目录错误"},
-          std::tuple{folderOf(paths[4]), "Dbserver", "备份数据目录错误"}}) {
+    const std::tuple<fs::path, const char*, const char*> copies[] = {
+        {folderOf(paths[0]), "loginsrv", "备份ID目录错误"},
+        {folderOf(paths[4]), "Dbserver", "备份数据目录错误"}};
+    auto report = [&](const char* message, const FileError& e) {
+      std::fprintf(err, "%s: %s: %s\n", message, e.reason().c_str(), e.path().string().c_str());
+      return false;
+    };
+    for (const auto& [source, sub, message] : copies) {
+      try {
+        platform::CheckFolderCopy({source}, target / sub);
+      } catch (const FileError& e) {
+        return report(message, e);
+      }
+    }
+    for (const auto& [source, sub, message] : copies) {
       std::vector<fs::path> skipped;
       try {
         platform::CopyFolderTree({source}, target / sub, nullptr, &skipped);
       } catch (const FileError& e) {
-        std::fprintf(err, "%s: %s: %s\n", message, e.reason().c_str(), e.path().string().c_str());
-        return false;
+        return report(message, e);
       }
       for (const fs::path& p : skipped)
         std::fprintf(err, "备份时跳过链接: %s\n", p.string().c_str());

@@ -92,15 +92,16 @@ fs::path Resolved(const fs::path& p) {
 
 }  // namespace
 
-void CopyFolderTree(const std::vector<fs::path>& sources, const fs::path& target,
-                    const CopyFilter& filter, std::vector<fs::path>* skipped) {
-  Env* env = CurrentEnv();
-  struct Source {
-    fs::path path, name;
-    Type type;
-  };
+namespace {
+
+struct Source {
+  fs::path path, name;
+  Type type;
+};
+
+std::vector<Source> Checked(Env* env, const std::vector<fs::path>& sources,
+                            const fs::path& target) {
   std::vector<Source> checked;
-  // Every source is checked before anything is copied.
   for (const fs::path& source : sources) {
     fs::path name = source.filename();
     if (name.empty()) name = source.parent_path().filename();  // "X/Guilds/" names Guilds
@@ -113,6 +114,20 @@ void CopyFolderTree(const std::vector<fs::path>& sources, const fs::path& target
       throw FileError(target, "the copy's target lies inside its source " + source.string());
     checked.push_back({source, name, type});
   }
+  return checked;
+}
+
+}  // namespace
+
+void CheckFolderCopy(const std::vector<fs::path>& sources, const fs::path& target) {
+  Checked(CurrentEnv(), sources, target);
+}
+
+void CopyFolderTree(const std::vector<fs::path>& sources, const fs::path& target,
+                    const CopyFilter& filter, std::vector<fs::path>* skipped) {
+  Env* env = CurrentEnv();
+  // Every source is checked before anything is copied.
+  const std::vector<Source> checked = Checked(env, sources, target);
   MakeFolders(env, target);
   for (const Source& s : checked) {
     const fs::path dest = target / s.name;

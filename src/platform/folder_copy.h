@@ -27,6 +27,11 @@ void CopyFolderTree(const std::vector<std::filesystem::path>& sources,
                     const std::filesystem::path& target, const CopyFilter& filter = nullptr,
                     std::vector<std::filesystem::path>* skipped = nullptr);
 
+// The checks CopyFolderTree makes before it copies anything: every source exists, and no
+// target of a folder lies inside that folder. Throws FileError naming the path otherwise.
+void CheckFolderCopy(const std::vector<std::filesystem::path>& sources,
+                     const std::filesystem::path& target);
+
 // The sources named by a source text in which a comma separates two paths. A text that names
 // an existing file or folder as a whole is one source, commas and all, so that such a path is
 // never broken apart.

@@ -115,7 +115,9 @@ std::error_code WriteSealedFile(Env* env, const fs::path& path, const std::strin
     return ec;
   }
   file.reset();
-  return env->SyncDir(FolderOf(path));
+  // Until its folder is flushed the file is not surely on the disk: it does not count, and goes.
+  if ((ec = env->SyncDir(FolderOf(path)))) env->RemoveFile(path);
+  return ec;
 }
 
 std::string PointerText(const Journal& j) {
