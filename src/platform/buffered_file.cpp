@@ -107,8 +107,7 @@ bool BufferedFile::Write(int64_t offset, const void* buf, size_t n) {
     pos = stop;
   }
   size_ = std::max(size_, end);
-  Trim();
-  return error_ ? false : true;
+  return Trim();
 }
 
 bool BufferedFile::Flush() {
@@ -156,15 +155,16 @@ bool BufferedFile::Evict(int64_t offset, int64_t n) {
   return true;
 }
 
-void BufferedFile::Trim() {
-  if (pages_.size() <= maxPages_) return;
-  if (!Flush()) return;
+bool BufferedFile::Trim() {
+  if (pages_.size() <= maxPages_) return true;
+  if (!Flush()) return false;
   std::vector<std::pair<uint64_t, int64_t>> byUse;
   byUse.reserve(pages_.size());
   for (const auto& [p, page] : pages_) byUse.emplace_back(page.lastUse, p);
   std::sort(byUse.begin(), byUse.end());
   const size_t drop = pages_.size() - maxPages_ / 2;
   for (size_t i = 0; i < drop; ++i) pages_.erase(byUse[i].second);
+  return true;
 }
 
 bool BufferedFile::Sync() {
@@ -189,7 +189,10 @@ bool BufferedFile::CopyTo(int64_t offset, RandomRWFile& dst, int64_t dstOffset, 
   const auto P = static_cast<int64_t>(pageSize_);
   const int64_t first = offset / P;
   const int64_t last = (offset + static_cast<int64_t>(n) - 1) / P;
-  for (auto it = pages_.lower_bound(first); it != pages_.end() && it->first <= last; ++it) {
+  // Dirty pages past the range count too: until they are written the file below may end
+  // before the range does, where this file holds zeros.
+  (void)last;
+  for (auto it = pages_.lower_bound(first); it != pages_.end(); ++it) {
     if (it->second.dirty) {
       if (!Flush()) return false;
       break;

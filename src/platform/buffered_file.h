@@ -50,7 +50,7 @@ class BufferedFile final : public RandomRWFile {
   Page* PageFor(int64_t p, bool whole);
   // Flushes the dirty pages that overlap [offset, offset + n) and drops every cached page there.
   bool Evict(int64_t offset, int64_t n);
-  void Trim();
+  bool Trim();
 
   std::unique_ptr<RandomRWFile> inner_;
   size_t pageSize_;

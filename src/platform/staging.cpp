@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 #include <random>
 
 #include "common/datetime.h"
@@ -40,6 +41,7 @@ struct StagingEnv::Content {
 
   Content(StagingEnv* e, Kind k) : env(e), kind(k) {}
   ~Content() {
+    if (copying.valid()) copying.wait();
     file.reset();
     base.reset();
     if (owns && !real.empty()) env->base()->RemoveFile(real);
@@ -60,6 +62,9 @@ struct StagingEnv::Content {
   bool owns = false;      // `real` is removed with the content
   bool prepared = false;  // written out and flushed for `preparedFor` since its last change
   fs::path preparedFor;
+  // A backup copy that another thread is making: its result (the copy's handle is in `file`
+  // once it is done).
+  std::future<std::error_code> copying;
 
   bool Fail(std::error_code& out, std::error_code ec, const fs::path& at) {
     out = ec ? ec : std::make_error_code(std::errc::io_error);
@@ -374,6 +379,8 @@ StagingEnv::~StagingEnv() {
 }
 
 void StagingEnv::RecordError(const fs::path& path, std::error_code ec) {
+  // Also called from a thread that writes a staged file for the job (the merge's writer).
+  std::lock_guard lock(errorMutex_);
   if (!firstError_) firstError_.emplace(path, ec.message());
 }
 
@@ -919,35 +926,45 @@ fs::path StagingEnv::BackupName(const fs::path& key, bool noBackup) {
   return name;
 }
 
-std::shared_ptr<StagingEnv::Content> StagingEnv::MakeBackupCopy(const fs::path& file) {
+std::shared_ptr<StagingEnv::Content> StagingEnv::MakeBackupCopy(const fs::path& file,
+                                                                bool inBackground) {
   const fs::path name = BackupName(file, false);
   std::error_code ec;
   const fs::path staged = StagedName(FolderOf(name), name.filename(), ec);
   if (staged.empty()) throw *firstError_;
-  if ((ec = base_->CloneFile(file, staged))) {
-    RecordError(staged, ec);
-    throw *firstError_;
-  }
   auto copy = std::make_shared<Content>(this, Content::Kind::kReal);
   copy->where = name;
   copy->real = staged;
   copy->owns = true;
-  // The original's permission bits and owner, as for a replaced file; the disk starts on it now,
-  // and Prepare flushes it.
-  auto handle = base_->Open(staged, OpenMode::kReadWriteShared, ec);
-  if (!handle) {
-    RecordError(staged, ec);
-    throw *firstError_;
-  }
-  FileInfo info;
-  if (!base_->Lstat(file, info) && info.type == Type::kFile &&
-      (ec = handle->SetOwnerAndMode(info.mode, info.uid, info.gid))) {
-    RecordError(staged, ec);
-    throw *firstError_;
-  }
-  handle->StartWriteback(0, static_cast<size_t>(std::max<int64_t>(0, handle->Size())));
-  copy->file = std::make_unique<BufferedFile>(std::move(handle));
+  // The copy (a clone where the file system has them) with the original's permission bits and
+  // owner, as for a replaced file; the disk starts on it at once, and Prepare flushes it.
+  Env* base = base_;
+  Content* target = copy.get();
+  copy->copying = std::async(inBackground ? std::launch::async : std::launch::deferred,
+                             [base, file, staged, target]() -> std::error_code {
+                               if (auto e = base->CloneFile(file, staged)) return e;
+                               std::error_code e;
+                               auto handle = base->Open(staged, OpenMode::kReadWriteShared, e);
+                               if (!handle) return e;
+                               FileInfo info;
+                               if (!base->Lstat(file, info) && info.type == Type::kFile &&
+                                   (e = handle->SetOwnerAndMode(info.mode, info.uid, info.gid)))
+                                 return e;
+                               handle->StartWriteback(
+                                   0, static_cast<size_t>(std::max<int64_t>(0, handle->Size())));
+                               target->file = std::make_unique<BufferedFile>(std::move(handle));
+                               return {};
+                             });
+  if (!inBackground) FinishCopy(*copy);
   return copy;
+}
+
+void StagingEnv::FinishCopy(Content& copy) {
+  if (!copy.copying.valid()) return;
+  if (const std::error_code ec = copy.copying.get()) {
+    RecordError(copy.real, ec);
+    throw *firstError_;
+  }
 }
 
 void StagingEnv::CopyBackupsNow(const std::vector<fs::path>& files) {
@@ -957,7 +974,7 @@ void StagingEnv::CopyBackupsNow(const std::vector<fs::path>& files) {
     if (wishes_.count(file) == 0 || backupCopies_.count(file) != 0) continue;
     if (const Node* node = FindNode(file); node != nullptr && Touched(*node)) continue;
     if (!base_->IsRegularFile(file)) continue;
-    backupCopies_.emplace(file, MakeBackupCopy(file));
+    backupCopies_.emplace(file, MakeBackupCopy(file, true));
   }
 }
 
@@ -979,13 +996,22 @@ const StagingEnv::Prepared& StagingEnv::Prepare() {
   Prepared result;
   const bool keep = options_.keepRestorePoint;
 
+  // The files moved in the view that the switch renames to their new names as they are. A
+  // moved file whose new name the job went on to change is deleted from its old name instead.
+  movedTaken_.clear();
+  for (const auto& [key, np] : nodes_) {
+    const Content* c = np->content.get();
+    if (c != nullptr && c->kind == Content::Kind::kOriginal && c->precious)
+      movedTaken_.insert(c->source);
+  }
+
   std::set<fs::path> syncDirs;
   std::set<fs::path> replaced;  // the files whose originals become backups
   for (auto& [key, np] : nodes_) {
     Node& node = *np;
     if (!Touched(node)) continue;
     if (!node.content) {
-      if (!node.existedBefore || node.movedAway) continue;
+      if (!node.existedBefore || movedTaken_.count(key) != 0) continue;
       replaced.insert(key);
       const fs::path b = BackupName(node.key, node.noBackup);
       result.changes = true;
@@ -1017,9 +1043,10 @@ const StagingEnv::Prepared& StagingEnv::Prepare() {
       const Node* node = FindNode(file);
       if (node != nullptr && Touched(*node) && !(node->existedBefore && node->content)) continue;
       if (node == nullptr && !base_->IsRegularFile(file)) continue;
-      backupCopies_.emplace(file, MakeBackupCopy(file));
+      backupCopies_.emplace(file, MakeBackupCopy(file, false));
     }
     Content& copy = *backupCopies_.at(file);
+    FinishCopy(copy);
     if (!copy.prepared) {
       if (!copy.file->Sync()) {
         RecordError(copy.real, copy.file->LastError());
@@ -1117,9 +1144,11 @@ void StagingEnv::Commit(std::vector<std::string>& warnings) {
   for (auto& [key, np] : nodes_) {
     Node& node = *np;
     if (!Touched(node)) continue;
-    const bool keepBackup = options_.keepRestorePoint && !node.noBackup;
+    // A wished backup stays whether or not the job keeps a restore point.
+    const bool keepBackup =
+        wishes_.count(key) != 0 || (options_.keepRestorePoint && !node.noBackup);
     if (!node.content) {
-      if (!node.existedBefore || node.movedAway) continue;
+      if (!node.existedBefore || movedTaken_.count(key) != 0) continue;
       j.steps.push_back({SwitchStep::Kind::kDelete, key, {}, backupNames_.at(key), keepBackup});
       continue;
     }

@@ -22,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -144,7 +145,10 @@ class StagingEnv final : public Env {
   std::filesystem::path StagedName(const std::filesystem::path& dir,
                                    const std::filesystem::path& name, std::error_code& ec);
   std::filesystem::path BackupName(const std::filesystem::path& key, bool noBackup);
-  std::shared_ptr<Content> MakeBackupCopy(const std::filesystem::path& file);
+  // A copy of `file` for its wished backup, made by another thread when `inBackground`.
+  std::shared_ptr<Content> MakeBackupCopy(const std::filesystem::path& file, bool inBackground);
+  // Waits for a copy made in the background; throws its error.
+  void FinishCopy(Content& copy);
   std::filesystem::path FreeBackupName(const std::filesystem::path& dir, const std::string& stem,
                                        const std::string& suffix);
   static bool Touched(const Node& node);
@@ -168,11 +172,13 @@ class StagingEnv final : public Env {
   std::map<std::filesystem::path, Wish> wishes_;
   size_t wishGroups_ = 0;
   std::map<std::filesystem::path, std::filesystem::path> backupNames_;  // chosen, by target
+  std::set<std::filesystem::path> movedTaken_;  // moved files the switch renames as they are
   std::map<size_t, int> groupNumbers_;
   std::map<std::filesystem::path, std::shared_ptr<Content>> backupCopies_;
   std::shared_ptr<Content> listContent_;
   std::filesystem::path listPath_;
   std::vector<std::function<void()>> onCommitted_;
+  std::mutex errorMutex_;
   std::optional<FileError> firstError_;
   std::string stamp_, time_;
   Prepared prepared_;

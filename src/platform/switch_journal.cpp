@@ -215,6 +215,11 @@ void Finish(Env* env, const Journal& j, std::vector<std::string>& warnings) {
     warn(env->RemoveFile(p), p);
     warn(env->SyncDir(FolderOf(p)), FolderOf(p));
   }
+  // A removed folder that held dropped backups or a pointer could not go before they did.
+  for (const SwitchStep& s : j.steps) {
+    if (s.kind != SwitchStep::Kind::kRmdir || !env->IsDirectory(s.target)) continue;
+    if (!env->RemoveDir(s.target)) env->SyncDir(FolderOf(s.target));
+  }
 }
 
 // Removes the journal and its pointers of a switch that was undone.
@@ -369,17 +374,25 @@ std::optional<Journal> DecodeJournal(std::string_view bytes) {
 }
 
 void RunSwitch(Env* env, const Journal& j, std::vector<std::string>& warnings) {
-  // The commit point: the complete journal on disk, then the pointers to it.
-  if (auto ec = WriteSealedFile(env, j.path, EncodeJournal(j)))
-    throw FileError(j.path, ec.message());
+  // The pointers first, then the complete journal: its arrival on disk is the commit point. A
+  // pointer without its journal names a switch that never began, so recovering any one folder
+  // alone never sweeps away the staged files of a switch that another folder's journal commits.
   const std::string pointerText = PointerText(j);
+  auto dropPointers = [&](size_t count) {
+    for (size_t k = 0; k < count; ++k) {
+      env->RemoveFile(j.pointers[k]);
+      env->SyncDir(FolderOf(j.pointers[k]));
+    }
+  };
   for (size_t i = 0; i < j.pointers.size(); ++i) {
     if (auto ec = WriteSealedFile(env, j.pointers[i], pointerText)) {
-      for (size_t k = 0; k < i; ++k) env->RemoveFile(j.pointers[k]);
-      env->RemoveFile(j.path);
-      env->SyncDir(FolderOf(j.path));
+      dropPointers(i);
       throw FileError(j.pointers[i], ec.message());
     }
+  }
+  if (auto ec = WriteSealedFile(env, j.path, EncodeJournal(j))) {
+    dropPointers(j.pointers.size());
+    throw FileError(j.path, ec.message());
   }
 
   std::vector<Done> done;
