@@ -142,6 +142,10 @@ bool CleanAccountsAndCharacters(const fs::path& accountFile, const fs::path& ind
     if (!humOpen.ok()) return false;
     OpenedFile kemOpen(kemDb);
     if (!kemOpen.ok()) return false;
+    for (const TDBFile* db :
+         {static_cast<const TDBFile*>(&idDb), static_cast<const TDBFile*>(&humDb),
+          static_cast<const TDBFile*>(&kemDb)})
+      db->RequireWholeList();
 
     // Characters the players deleted. A slot marked deleted is free: the flag and name it still
     // carries belong to a former character, and acting on them would remove a live character

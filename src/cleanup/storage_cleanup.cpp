@@ -52,6 +52,7 @@ bool CleanStorage(const fs::path& storageDir, const fs::path& indexFile) {
   TFileHumDB characters(indexFile);
   const OpenedFile opened(characters);
   if (!opened.ok() || !HoldsWholeHeader(indexFile)) return false;
+  characters.RequireWholeList();
 
   struct Doomed {
     fs::path path;

@@ -4,6 +4,8 @@
 #include <system_error>
 #include <vector>
 
+#include "common/errors.h"
+
 namespace zkq {
 
 namespace fs = std::filesystem;
@@ -45,6 +47,10 @@ bool TDBFile::OpenFile() {
   }
   if (!file_) return Fail(ec.message());
   return true;
+}
+
+void TDBFile::RequireWholeList() const {
+  if (!lastError_.empty()) throw FileError(path_, lastError_);
 }
 
 bool TDBFile::FailIo() {

@@ -45,6 +45,9 @@ class TDBFile {
   // Why the last operation that returned false or -1 failed: the system's reason, or what in
   // the file stood in the way. Empty when none failed.
   const std::string& LastError() const { return lastError_; }
+  // Throws FileError when listing the records at construction failed part way (a read error is
+  // not the end of the file): a name list missing the names behind it must not be acted on.
+  void RequireWholeList() const;
 
  protected:
   TDBFile(std::filesystem::path path, size_t recordSize, size_t descriptionCapacity,

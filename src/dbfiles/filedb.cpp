@@ -43,8 +43,15 @@ void TFileDB::ScanRecords() {
     for (int32_t slot = 0; slot < slots; ++slot) {
       // The records are large: read only the 28-byte record header of each.
       uint8_t rec[rh::kSize];
-      if (file()->Read(SlotOffset(slot), rec, sizeof rec) != static_cast<int64_t>(sizeof rec))
+      const int64_t got = file()->Read(SlotOffset(slot), rec, sizeof rec);
+      if (got < 0) {
+        // Not the end of the file: the names behind the error are unknown, so the part listed
+        // must not be saved as the whole.
+        FailIo();
+        saveIndex_ = false;
         break;
+      }
+      if (got != static_cast<int64_t>(sizeof rec)) break;
       if (rec[rh::kDeleted] != 0 ||
           ShortStringLength(rec + rh::kKeyName, rh::kKeyNameCapacity) == 0)
         freeSlots_.push_back(slot);

@@ -25,7 +25,10 @@ void TFileHumDB::ScanRecords() {
                                   8192);
     for (int32_t slot = 0; slot < slots; ++slot) {
       const uint8_t* rec = reader.Next();
-      if (rec == nullptr) break;
+      if (rec == nullptr) {
+        if (reader.Failed()) FailIo();  // not the end of the file: the list is incomplete
+        break;
+      }
       if (rec[CharIndexRecord::kDeleted] == 0) {
         nameList_.Append(
             GetShortString(rec + CharIndexRecord::kKeyName, CharIndexRecord::kKeyNameCapacity),

@@ -50,7 +50,15 @@ void TFileIDDB::ScanRecords() {
                                   2048);
     for (int32_t slot = 0; slot < slots; ++slot) {
       const uint8_t* rec = reader.Next();
-      if (rec == nullptr) break;
+      if (rec == nullptr) {
+        if (reader.Failed()) {
+          // Not the end of the file: the names behind the error are unknown, so the part
+          // listed must not be saved as the whole.
+          FailIo();
+          saveIndex_ = false;
+        }
+        break;
+      }
       if (rec[AccountRecord::kDeleted] == 0) {
         if (ShortStringLength(rec + AccountRecord::kAccountName,
                               AccountRecord::kAccountNameCapacity) != 0)

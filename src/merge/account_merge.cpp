@@ -26,6 +26,8 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone) {
   if (!mainOpen.ok()) return false;
   OpenedFile slaveOpen(slaveFile);
   if (!slaveOpen.ok()) return false;
+  mainFile.RequireWholeList();
+  slaveFile.RequireWholeList();
 
   static const std::string progressText = Gbk("合并帐号");
   const int32_t total = slaveFile.SlotCount();

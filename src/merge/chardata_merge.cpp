@@ -167,6 +167,8 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone, bool c
   if (!mainOpen.ok()) return false;
   OpenedFile slaveOpen(slaveFile);
   if (!slaveOpen.ok()) return false;
+  mainFile.RequireWholeList();
+  slaveFile.RequireWholeList();
 
   TRenameList zoneAccountRenames, zoneCharRenames;
   if (zone != 0) {

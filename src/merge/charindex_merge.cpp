@@ -24,6 +24,8 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone) {
   if (!mainOpen.ok()) return false;
   OpenedFile slaveOpen(slaveFile);
   if (!slaveOpen.ok()) return false;
+  mainFile.RequireWholeList();
+  slaveFile.RequireWholeList();
 
   if (zone != 0) zoneAccountRenames = LoadRenameList(AccountRenameListPath(zone));
   const TRenameList& accountRenames = zone == 0 ? Process().accountNameMap : zoneAccountRenames;
