@@ -690,5 +690,70 @@ TEST_F(CliTest, CleanGuildsRemovesSmallGuildsAndReportsSuccess) {
   EXPECT_FALSE(fs::exists(dir_ / "guilds" / "Guilds" / "Small.txt"));
 }
 
+TEST_F(CliTest, ABackupFolderInsideTheZoneIsRefusedBeforeAnythingIsCopied) {
+  const Zone main = MainZone(dir_ / "main");
+  const Zone slave = SlaveZone(dir_ / "slave");
+  const auto before = Snapshot(main.root);
+  struct Case {
+    const char* label;
+    fs::path backup;
+    const char* message;
+  };
+  const Case cases[] = {
+      // The account folder is copied first: a target inside the database folder must stop the
+      // job before that copy is made, too.
+      {"inside the database folder", main.kem().parent_path() / "bk", "备份数据目录错误"},
+      {"inside the account folder", main.id().parent_path() / "bk", "备份ID目录错误"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const Result r = RunCli(ServerArgs(main, slave, {"--backup", c.backup.string()}));
+    EXPECT_EQ(r.status, cli::kExitFailed);
+    EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(c.backup));
+    EXPECT_TRUE(SameFiles(Snapshot(main.root), before));
+  }
+}
+
+TEST_F(CliTest, RestoreListsTheRestorePointsAndPutsOneBack) {
+  const Zone main = MainZone(dir_ / "main");
+  const Zone slave = SlaveZone(dir_ / "slave");
+  const auto mainBefore = Snapshot(main.root);
+  const auto slaveBefore = Snapshot(slave.root);
+  const fs::path program = dir_ / "program";
+  fs::create_directories(program);
+  Args args = {"--program-dir", program.string()};
+  for (const std::string& w : ServerArgs(main, slave)) args.push_back(w);
+  ASSERT_EQ(RunCli(args).status, cli::kExitOk);
+
+  const fs::path folder = main.kem().parent_path();
+  const Result list = RunCli({"restore", main.kem().string()});
+  EXPECT_EQ(list.status, cli::kExitOk) << list.err;
+  EXPECT_NE(list.out.find("  1  "), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("server"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("replaced " + main.id().string()), std::string::npos) << list.out;
+
+  const Result wrong = RunCli({"restore", folder.string(), "7"});
+  EXPECT_EQ(wrong.status, cli::kExitFailed);
+  EXPECT_NE(wrong.err.find("no restore point 7"), std::string::npos) << wrong.err;
+
+  const Result r = RunCli({"--program-dir", program.string(), "restore", folder.string(), "1"});
+  EXPECT_EQ(r.status, cli::kExitOk) << r.err;
+  Lines printed = PrintedTexts(r.out);
+  EXPECT_FALSE(test::TakeRestorePointLines(printed, true).empty());
+  ASSERT_FALSE(printed.empty());
+  EXPECT_EQ(printed.back(), "还原完毕!");
+  // Both zones hold their files as before, beside the restore's own restore point.
+  auto dataOnly = [](Files files) {
+    std::erase_if(files, [](const auto& e) {
+      return platform::IsInternalName(fs::path(e.first).filename());
+    });
+    return files;
+  };
+  EXPECT_TRUE(SameFiles(dataOnly(Snapshot(main.root)), mainBefore));
+  EXPECT_TRUE(SameFiles(dataOnly(Snapshot(slave.root)), slaveBefore));
+}
+
 }  // namespace
 }  // namespace zkq
