@@ -10,7 +10,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "common/datetime.h"
@@ -105,7 +108,10 @@ class PosixFile final : public RandomRWFile {
     return static_cast<int64_t>(st.st_size);
   }
 
+  // A background flush that failed fails this one: the kernel reports a failed write-back only
+  // once, and may then count the lost pages as clean.
   bool Sync() override {
+    if (!FinishBackgroundFlush()) return false;
     if (fd_ < 0 || ::fsync(fd_) != 0) {
       error_ = LastErrno();
       return false;
@@ -115,21 +121,27 @@ class PosixFile final : public RandomRWFile {
 
   bool Close() override {
     if (fd_ < 0) return true;
+    const bool flushed = FinishBackgroundFlush();
+    flusher_.reset();
     const int rc = ::close(fd_);
     fd_ = -1;
     if (rc != 0) {
       error_ = LastErrno();
       return false;
     }
-    return true;
+    return flushed;
   }
 
   std::error_code LastError() const override { return error_; }
 
-  void StartWriteback(int64_t offset, size_t n) override {
-    if (fd_ >= 0 && offset >= 0)
-      ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(n),
-                        SYNC_FILE_RANGE_WRITE);
+  // fdatasync on a thread of the file's own, so that the disk (and any cache below it) takes the
+  // bytes while the writer goes on; requests made during a flush are served by one more. Only
+  // asking the kernel to start writing (sync_file_range) stalls the writer once the disk's
+  // queue is full, and leaves the flush of the disk's own cache for the end.
+  void StartWriteback(int64_t /*offset*/, size_t /*n*/) override {
+    if (fd_ < 0) return;
+    if (!flusher_) flusher_ = std::make_unique<BackgroundFlush>(fd_);
+    flusher_->Request();
   }
 
   std::error_code SetOwnerAndMode(uint32_t mode, uint32_t uid, uint32_t gid) override {
@@ -169,7 +181,75 @@ class PosixFile final : public RandomRWFile {
   }
 
  private:
+  // The thread of StartWriteback: one fdatasync at a time, the first failure kept.
+  class BackgroundFlush {
+   public:
+    explicit BackgroundFlush(int fd) : fd_(fd), thread_([this] { Run(); }) {}
+    ~BackgroundFlush() {
+      {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+      }
+      wake_.notify_all();
+      thread_.join();
+    }
+    BackgroundFlush(const BackgroundFlush&) = delete;
+    BackgroundFlush& operator=(const BackgroundFlush&) = delete;
+
+    void Request() {
+      {
+        std::lock_guard lock(mutex_);
+        wanted_ = true;
+      }
+      wake_.notify_all();
+    }
+    // Waits until no flush is wanted or running; the first failure, if any.
+    std::error_code Wait() {
+      std::unique_lock lock(mutex_);
+      done_.wait(lock, [this] { return !wanted_ && !busy_; });
+      return error_;
+    }
+
+   private:
+    void Run() {
+      std::unique_lock lock(mutex_);
+      for (;;) {
+        wake_.wait(lock, [this] { return wanted_ || stopping_; });
+        if (!wanted_) return;
+        wanted_ = false;
+        busy_ = true;
+        lock.unlock();
+        int rc;
+        do {
+          rc = ::fdatasync(fd_);
+        } while (rc != 0 && errno == EINTR);
+        const std::error_code ec = rc != 0 ? LastErrno() : std::error_code();
+        lock.lock();
+        if (ec && !error_) error_ = ec;
+        busy_ = false;
+        done_.notify_all();
+      }
+    }
+
+    int fd_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    bool wanted_ = false, busy_ = false, stopping_ = false;
+    std::error_code error_;
+    std::thread thread_;  // last: it starts once everything above is ready
+  };
+
+  bool FinishBackgroundFlush() {
+    if (!flusher_) return true;
+    if (const std::error_code ec = flusher_->Wait()) {
+      error_ = ec;
+      return false;
+    }
+    return true;
+  }
+
   int fd_;
+  std::unique_ptr<BackgroundFlush> flusher_;
   std::error_code error_;
 };
 

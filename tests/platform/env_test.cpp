@@ -105,6 +105,31 @@ TEST_F(EnvTest, PositionedReadsAndWrites) {
   EXPECT_EQ(ReadBytes(Path("f.bin")), std::string("hEllo\0\0\0\0\0XY", 12));
 }
 
+// Flushes asked for while writing run beside the writes; the file ends up whole, and a handle
+// closed with a flush still running waits for it.
+TEST_F(EnvTest, BackgroundFlushesRunBesideTheWrites) {
+  std::string expected;
+  for (const bool syncAtEnd : {true, false}) {
+    SCOPED_TRACE(syncAtEnd ? "synced, then closed" : "closed at once");
+    fs::remove(Path("f.bin"));
+    auto file = OpenOk(Path("f.bin"), OpenMode::kCreateExclusive);
+    ASSERT_TRUE(file);
+    expected.clear();
+    for (int block = 0; block < 64; ++block) {
+      const std::string bytes(65536, static_cast<char>('a' + block % 26));
+      ASSERT_TRUE(file->Write(static_cast<int64_t>(expected.size()), bytes.data(), bytes.size()));
+      expected += bytes;
+      if (block % 4 == 3) file->StartWriteback(0, expected.size());
+    }
+    if (syncAtEnd) {
+      EXPECT_TRUE(file->Sync());
+    }
+    EXPECT_TRUE(file->Close());
+    file->StartWriteback(0, 1);  // after the close: nothing to do
+    EXPECT_EQ(ReadBytes(Path("f.bin")), expected);
+  }
+}
+
 TEST_F(EnvTest, OpenModes) {
   std::error_code ec;
   EXPECT_EQ(real()->Open(Path("absent"), OpenMode::kReadWriteShared, ec), nullptr);
