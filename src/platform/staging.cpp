@@ -53,6 +53,8 @@ struct StagingEnv::Content {
   fs::path source;  // kOriginal, kDelta
   std::unique_ptr<RandomRWFile> base;
   int64_t baseSize = 0;
+  bool baseCached = false;  // the whole original is in baseBytes
+  std::string baseBytes;
   std::map<int64_t, std::string> extents;  // kDelta: offset -> bytes, apart and not touching
   size_t extentBytes = 0;
   int64_t size = 0;  // kDelta
@@ -84,6 +86,25 @@ struct StagingEnv::Content {
       return ec ? ec : std::make_error_code(std::errc::io_error);
     }
     return {};
+  }
+
+  // Reads from the original. A small one is read whole at its first read and then served from
+  // memory: a job reads and rewrites the records of Id.db and Hum.db one by one, and a system
+  // call for each costs more than the whole file.
+  int64_t ReadBase(int64_t offset, void* buf, size_t n) {
+    if (!baseCached && baseSize <= StagingEnv::kReadWholeLimit) {
+      std::string bytes(static_cast<size_t>(baseSize), '\0');
+      const int64_t got = bytes.empty() ? 0 : base->Read(0, bytes.data(), bytes.size());
+      if (got < 0) return -1;
+      bytes.resize(static_cast<size_t>(got));
+      baseBytes = std::move(bytes);
+      baseCached = true;
+    }
+    if (!baseCached) return base->Read(offset, buf, n);
+    if (offset >= static_cast<int64_t>(baseBytes.size())) return 0;
+    const size_t take = std::min(n, baseBytes.size() - static_cast<size_t>(offset));
+    std::memcpy(buf, baseBytes.data() + offset, take);
+    return static_cast<int64_t>(take);
   }
 
   int64_t Size(std::error_code& ec) {
@@ -120,7 +141,7 @@ struct StagingEnv::Content {
       return -1;
     }
     if (kind == Kind::kOriginal) {
-      const int64_t got = base->Read(offset, buf, n);
+      const int64_t got = ReadBase(offset, buf, n);
       if (got < 0) Fail(ec, base->LastError(), source);
       return got;
     }
@@ -130,7 +151,7 @@ struct StagingEnv::Content {
     const int64_t baseEnd = std::min(end, baseSize);
     int64_t have = 0;
     if (offset < baseEnd) {
-      have = base->Read(offset, out, static_cast<size_t>(baseEnd - offset));
+      have = ReadBase(offset, out, static_cast<size_t>(baseEnd - offset));
       if (have < 0) {
         Fail(ec, base->LastError(), source);
         return -1;
@@ -348,6 +369,8 @@ bool StagingEnv::Content::WriteOut(const fs::path& target, std::error_code& ec) 
   out->owns = false;
   out->real.clear();
   base.reset();
+  std::string().swap(baseBytes);
+  baseCached = false;
   extents.clear();
   extentBytes = 0;
   precious = false;

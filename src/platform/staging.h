@@ -42,6 +42,9 @@ class StagingEnv final : public Env {
     bool keepRestorePoint = false;
   };
 
+  // Originals up to this size are read whole at their first read and then served from memory.
+  static constexpr int64_t kReadWholeLimit = int64_t{16} << 20;
+
   StagingEnv(Env* base, Options options);
   ~StagingEnv() override;
   StagingEnv(const StagingEnv&) = delete;
