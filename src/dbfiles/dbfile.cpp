@@ -166,71 +166,51 @@ bool TDBFile::CompactWith(const fs::path& tempName, const CompactHooks& hooks) {
     const int32_t oldSlotCount = GetI32(newHeader.data() + hdr::kSlotCount);
     bool ok = temp->Write(0, newHeader.data(), newHeader.size());
 
+    // Every whole record after the header, read and written in blocks of a few megabytes; the
+    // kept bytes are flushed in the background as they grow, so that the disk works while the
+    // copy goes on.
+    // (No larger than the file: fresh memory costs a fault for each of its pages.)
+    constexpr int64_t kWritebackBytes = int64_t{128} << 20;
+    const int64_t fileSize = file_->Size();
+    const size_t kBlockBytes = static_cast<size_t>(
+        std::clamp<int64_t>(fileSize - static_cast<int64_t>(hdr::kSize), 1, int64_t{4} << 20));
     std::vector<uint8_t> out;
-    const size_t flushAt = std::max<size_t>(recordSize_, size_t{1} << 20);
+    const size_t flushAt = std::max<size_t>(recordSize_, kBlockBytes);
     out.reserve(flushAt + recordSize_);
     int64_t outOffset = static_cast<int64_t>(hdr::kSize);
+    int64_t writtenBack = 0;
     auto flush = [&] {
       if (ok && !out.empty()) ok = temp->Write(outOffset, out.data(), out.size());
       outOffset += static_cast<int64_t>(out.size());
       out.clear();
+      if (ok && outOffset - writtenBack >= kWritebackBytes) {
+        temp->StartWriteback(writtenBack, static_cast<size_t>(outOffset - writtenBack));
+        writtenBack = outOffset;
+      }
     };
 
     int32_t count = 0;
-    bool readFailed = false;
-    if (hooks.keepByHeader) {
-      // Every whole record after the header, as a read loop would find them; the kept ones are
-      // copied in runs.
-      const int64_t size = file_->Size();
-      readFailed = size < 0;
-      const int64_t whole =
-          size > static_cast<int64_t>(hdr::kSize)
-              ? (size - static_cast<int64_t>(hdr::kSize)) / static_cast<int64_t>(recordSize_)
-              : 0;
-      int64_t runStart = 0, runLength = 0;
-      auto copyRun = [&] {
-        if (ok && runLength > 0)
-          ok = file_->CopyTo(SlotOffset(runStart), *temp, outOffset,
-                             static_cast<size_t>(runLength) * recordSize_);
-        outOffset += runLength * static_cast<int64_t>(recordSize_);
-        runLength = 0;
-      };
-      uint8_t head[layout::recordheader::kSize];
-      for (int64_t slot = 0; slot < whole && ok && !readFailed; ++slot) {
-        if (hooks.beforeRead) hooks.beforeRead(count, oldSlotCount);
-        if (file_->Read(SlotOffset(slot), head, sizeof head) != static_cast<int64_t>(sizeof head)) {
-          readFailed = true;
-          break;
-        }
-        if (hooks.keepByHeader(head)) {
-          if (runLength == 0) runStart = slot;
-          ++runLength;
-          ++count;
-        } else {
-          copyRun();
-        }
-      }
-      copyRun();
-      if (hooks.beforeRead) hooks.beforeRead(count, oldSlotCount);  // the read that finds the end
-    } else {
-      SequentialRecordReader reader(file_.get(), static_cast<int64_t>(hdr::kSize), recordSize_,
-                                    std::max<size_t>(1, (size_t{1} << 20) / recordSize_));
-      std::vector<uint8_t> record(recordSize_);
-      for (;;) {
-        if (hooks.beforeRead) hooks.beforeRead(count, oldSlotCount);
-        const uint8_t* next = reader.Next();
-        if (next == nullptr) break;
+    SequentialRecordReader reader(file_.get(), static_cast<int64_t>(hdr::kSize), recordSize_,
+                                  std::max<size_t>(1, kBlockBytes / recordSize_));
+    std::vector<uint8_t> record(hooks.keepByHeader ? 0 : recordSize_);
+    while (ok) {
+      if (hooks.beforeRead) hooks.beforeRead(count, oldSlotCount);
+      const uint8_t* next = reader.Next();
+      if (next == nullptr) break;
+      if (hooks.keepByHeader) {
+        if (!hooks.keepByHeader(next)) continue;
+        out.insert(out.end(), next, next + recordSize_);
+      } else {
         std::copy(next, next + recordSize_, record.begin());
-        if (hooks.keep(record.data(), count)) {
-          out.insert(out.end(), record.begin(), record.end());
-          ++count;
-          if (out.size() >= flushAt) flush();
-        }
+        if (!hooks.keep(record.data(), count)) continue;
+        out.insert(out.end(), record.begin(), record.end());
       }
-      flush();
-      // A read error is not the end of the file: the copy would be short.
-      readFailed = reader.Failed();
+      ++count;
+      if (out.size() >= flushAt) flush();
     }
+    flush();
+    // A read error is not the end of the file: the copy would be short.
+    const bool readFailed = reader.Failed();
 
     PutI32(newHeader.data() + hdr::kSlotCount, count);
     PutF64(newHeader.data() + hdr::kLastWriteTime, env->Now());
@@ -283,6 +263,31 @@ const uint8_t* SequentialRecordReader::Next() {
   if (have_ == 0) return nullptr;
   pos_ = recordSize_;
   return buf_.data();
+}
+
+// ---- SlotBlockReader ----
+
+SlotBlockReader::SlotBlockReader(platform::RandomRWFile* file, size_t recordSize,
+                                 size_t recordsPerRead)
+    : file_(file),
+      recordSize_(static_cast<int64_t>(recordSize)),
+      perRead_(static_cast<int64_t>(recordsPerRead)),
+      buf_(recordSize * recordsPerRead) {}
+
+const uint8_t* SlotBlockReader::Slot(int64_t slot, int64_t& have) {
+  have = 0;
+  if (first_ < 0 || slot < first_ || slot >= first_ + perRead_) {
+    first_ = slot;
+    got_ = file_->Read(static_cast<int64_t>(hdr::kSize) + slot * recordSize_, buf_.data(),
+                       buf_.size());
+    if (got_ < 0) {
+      first_ = -1;
+      return nullptr;
+    }
+  }
+  const int64_t at = (slot - first_) * recordSize_;
+  have = std::clamp<int64_t>(got_ - at, 0, recordSize_);
+  return buf_.data() + at;
 }
 
 bool ReadIndexEntries(platform::RandomRWFile* file, int64_t offset, int64_t count, size_t entrySize,

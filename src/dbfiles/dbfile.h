@@ -45,6 +45,9 @@ class TDBFile {
   // Why the last operation that returned false or -1 failed: the system's reason, or what in
   // the file stood in the way. Empty when none failed.
   const std::string& LastError() const { return lastError_; }
+  // The handle of the current OpenFile (null when none), for reading the records in large
+  // blocks.
+  platform::RandomRWFile* Handle() const { return file(); }
   // Throws FileError when listing the records at construction failed part way (a read error is
   // not the end of the file): a name list missing the names behind it must not be acted on.
   void RequireWholeList() const;
@@ -116,8 +119,8 @@ class TDBFile {
   struct CompactHooks {
     std::function<bool(uint8_t* record, int32_t newSlot)> keep;
     // Instead of `keep`, for large records: decides from the record's first 28 bytes alone and
-    // never changes the record, so runs of kept records are copied without passing through
-    // the program.
+    // never changes the record, so a kept record goes from the read buffer to the new file
+    // without a copy of its own.
     std::function<bool(const uint8_t* recordHeader)> keepByHeader;
     std::function<void(int32_t copiedSoFar, int32_t oldSlotCount)> beforeRead;
     std::function<void(uint8_t* header)> finishHeader;
@@ -183,6 +186,24 @@ class SequentialRecordReader {
   size_t have_ = 0, pos_ = 0;
   bool ended_ = false;
   bool failed_ = false;
+};
+
+// Reads the records of chosen slots, asked for in ascending order, through a large buffer, so
+// that a run of nearby slots costs one read call.
+class SlotBlockReader {
+ public:
+  SlotBlockReader(platform::RandomRWFile* file, size_t recordSize, size_t recordsPerRead);
+  // The bytes of `slot` and in `have` how many of them the file holds (fewer where it ends
+  // inside the record, 0 past its end). Null after a read error.
+  const uint8_t* Slot(int64_t slot, int64_t& have);
+
+ private:
+  platform::RandomRWFile* file_;
+  int64_t recordSize_;
+  int64_t perRead_;
+  std::vector<uint8_t> buf_;
+  int64_t first_ = -1;
+  int64_t got_ = 0;
 };
 
 // Reads `count` index entries of `entrySize` bytes from `offset`, appending (key, slot) to

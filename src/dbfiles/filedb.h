@@ -55,8 +55,6 @@ class TFileDB : public TDBFile {
   // with nothing listed, for a present key or a free slot that holds a live named record (the
   // slot is then lost from FreeSlots, as for Add).
   bool PlanAdd(std::string_view key, int32_t& slot);
-  // The handle of the current OpenFile, for reading the records in large blocks.
-  platform::RandomRWFile* Handle() const { return file(); }
   // After the caller replaced the file: the header it wrote and the last change it made, so
   // that the index file saved at destruction describes the new file.
   void AdoptRewrite(const Header& header, int32_t lastChangedSlot, TDateTime lastChangeTime);
