@@ -1,5 +1,7 @@
 #include "cleanup/account_cleanup.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -54,9 +56,7 @@ class NameSet {
   std::vector<std::string> names_;        // as first added
 };
 
-// The fields of a character data record that the criteria scan tests. Two small reads instead
-// of the whole 24800-byte record: the start up to the end of the block that holds Level, and
-// the two names HeroName and OwnerName that lie next to each other.
+// The fields of a character data record that the criteria scan tests.
 struct CharFields {
   bool deleted = false;
   std::string charName;
@@ -66,27 +66,58 @@ struct CharFields {
   std::string ownerName;
 };
 
-constexpr size_t kHeadSize = CharDataRecord::kLevel + 40;  // through the 40-byte Level block
-constexpr size_t kNamesStart = CharDataRecord::kHeroName;
-constexpr size_t kNamesSize =
-    CharDataRecord::kOwnerName + CharDataRecord::kOwnerNameCapacity + 1 - kNamesStart;
-static_assert(CharDataRecord::kOwnerName > CharDataRecord::kHeroName);
+// The last of those fields ends with OwnerName.
+constexpr size_t kFieldsEnd = CharDataRecord::kOwnerName + CharDataRecord::kOwnerNameCapacity + 1;
+static_assert(CharDataRecord::kOwnerName > CharDataRecord::kHeroName &&
+              CharDataRecord::kHeroName > CharDataRecord::kLevel);
 
-// False when either part of the record did not arrive whole: such a record is never acted on.
-bool ReadCharFields(TFileDB& file, int position, CharFields& out) {
-  uint8_t head[kHeadSize];
-  uint8_t names[kNamesSize];
-  if (file.ReadPartAt(position, 0, head, sizeof head) < 0) return false;
-  if (file.ReadPartAt(position, kNamesStart, names, sizeof names) < 0) return false;
-  out.deleted = head[CharDataRecord::kDeleted] != 0;
-  out.charName =
-      GetShortString(head + CharDataRecord::kCharName, CharDataRecord::kCharNameCapacity);
-  out.level = GetU16(head + CharDataRecord::kLevel);
-  out.updateTime = GetF64(head + CharDataRecord::kUpdateTime);
-  out.heroName = GetShortString(names + (CharDataRecord::kHeroName - kNamesStart),
-                                CharDataRecord::kHeroNameCapacity);
-  out.ownerName = GetShortString(names + (CharDataRecord::kOwnerName - kNamesStart),
-                                 CharDataRecord::kOwnerNameCapacity);
+// The fields of the records the name list names, read in slot order in large blocks and
+// indexed by name list position; `ok` false for a record the file does not hold as far as
+// OwnerName: such a record is never acted on. A read error throws.
+struct ListedFields {
+  bool ok = false;
+  CharFields fields;
+};
+std::vector<ListedFields> ReadListedFields(TFileDB& file) {
+  const TQuickList& names = file.NameList();
+  const int count = file.NameCount();
+  std::vector<ListedFields> listed(static_cast<size_t>(std::max(0, count)));
+  std::vector<std::pair<int32_t, int>> bySlot;
+  bySlot.reserve(listed.size());
+  for (int i = 0; i < count; ++i) bySlot.emplace_back(names.Value(i), i);
+  std::sort(bySlot.begin(), bySlot.end());
+  SlotBlockReader reader(file.Handle(), CharDataRecord::kSize, 42);
+  for (const auto& [slot, position] : bySlot) {
+    int64_t have = 0;
+    const uint8_t* rec = reader.Slot(slot, have);
+    if (rec == nullptr) throw FileError(file.Path(), file.Handle()->LastError().message());
+    if (have < static_cast<int64_t>(kFieldsEnd)) continue;
+    ListedFields& l = listed[static_cast<size_t>(position)];
+    CharFields& out = l.fields;
+    l.ok = true;
+    out.deleted = rec[CharDataRecord::kDeleted] != 0;
+    out.charName =
+        GetShortString(rec + CharDataRecord::kCharName, CharDataRecord::kCharNameCapacity);
+    out.level = GetU16(rec + CharDataRecord::kLevel);
+    out.updateTime = GetF64(rec + CharDataRecord::kUpdateTime);
+    out.heroName =
+        GetShortString(rec + CharDataRecord::kHeroName, CharDataRecord::kHeroNameCapacity);
+    out.ownerName =
+        GetShortString(rec + CharDataRecord::kOwnerName, CharDataRecord::kOwnerNameCapacity);
+  }
+  return listed;
+}
+
+// The next record of a walk over a file's slots into `out`. False where the file ends inside it
+// (the header overstates the file); a read error throws: it is no end, and the records behind it
+// would be passed over.
+bool NextWhole(SequentialRecordReader& reader, const TDBFile& file, uint8_t* out, size_t size) {
+  const uint8_t* bytes = reader.Next();
+  if (bytes == nullptr) {
+    if (reader.Failed()) throw FileError(file.Path(), file.Handle()->LastError().message());
+    return false;
+  }
+  std::memcpy(out, bytes, size);
   return true;
 }
 
@@ -153,8 +184,10 @@ bool CleanAccountsAndCharacters(const fs::path& accountFile, const fs::path& ind
     if (clearDeleted) {
       const int32_t slots = humDb.SlotCount();
       CharIndexRecord record;
+      SequentialRecordReader reader(humDb.Handle(), static_cast<int64_t>(layout::dbheader::kSize),
+                                    CharIndexRecord::kSize, 8192);
       for (int32_t slot = 0; slot < slots; ++slot) {
-        if (!humDb.ReadSlotWhole(slot, record)) break;  // the header overstates the file
+        if (!NextWhole(reader, humDb, record.bytes.data(), CharIndexRecord::kSize)) break;
         const std::string name = record.CharName();
         Log().LogProgress(kScanHum + name, slot + 1, slots);
         if (!record.Deleted() && record.CharDeleted() && !name.empty()) chars.Add(name);
@@ -164,12 +197,13 @@ bool CleanAccountsAndCharacters(const fs::path& accountFile, const fs::path& ind
     // Characters below the level or not written since the cut-off, in name order. A hero goes
     // only with its owner.
     const int count = kemDb.NameCount();
-    CharFields c;
+    const std::vector<ListedFields> listed = ReadListedFields(kemDb);
     for (int i = 0; i < count; ++i) {
-      if (!ReadCharFields(kemDb, i, c)) {
+      if (!listed[static_cast<size_t>(i)].ok) {
         Log().LogProgress(kScanKem + kemDb.NameList().Text(i), i + 1, count);
         continue;
       }
+      const CharFields& c = listed[static_cast<size_t>(i)].fields;
       Log().LogProgress(kScanKem + c.charName, i + 1, count);
       if (c.deleted || c.charName.empty() || !c.ownerName.empty()) continue;
       bool removed = chars.Contains(c.charName);
@@ -203,8 +237,10 @@ bool CleanAccountsAndCharacters(const fs::path& accountFile, const fs::path& ind
 
     const int32_t accountSlots = idDb.SlotCount();
     AccountRecord record;
+    SequentialRecordReader reader(idDb.Handle(), static_cast<int64_t>(layout::dbheader::kSize),
+                                  AccountRecord::kSize, 4096);
     for (int32_t slot = 0; slot < accountSlots; ++slot) {
-      if (!idDb.ReadSlotWhole(slot, record)) break;  // the header overstates the file
+      if (!NextWhole(reader, idDb, record.bytes.data(), AccountRecord::kSize)) break;
       const std::string name = record.AccountName();
       Log().LogProgress(kScanId + name, slot + 1, accountSlots);
       if (!name.empty() && owning.count(FoldGbkUpper(name)) == 0) accounts.Add(name);

@@ -32,7 +32,7 @@ constexpr int64_t kRecordSize = static_cast<int64_t>(CDR::kSize);
 // Records read or written per system call: about a megabyte.
 constexpr int64_t kRecordsPerBlock = 42;
 // Written bytes handed to the disk at a time while the merge goes on.
-constexpr int64_t kWritebackBytes = int64_t{16} << 20;
+constexpr int64_t kWritebackBytes = int64_t{128} << 20;
 
 void RenameField(CDR& rec, size_t offset, size_t capacity, const TRenameList& renames) {
   if (auto renamed = RenameOf(renames, rec.ShortString(offset, capacity)))
@@ -60,13 +60,13 @@ void RenumberArray(CDR& rec, const ItemArray& array, int slots, uint32_t& counte
   }
 }
 
-// The number of items RenumberItems numbers in a record.
-uint32_t ItemsInUse(const CDR& rec) {
+// The number of items RenumberItems numbers in a record's bytes.
+uint32_t ItemsInUse(const uint8_t* rec) {
   uint32_t n = 0;
   auto count = [&](const ItemArray& array, int slots) {
-    for (int i = 0; i < slots; ++i) n += InUse(rec.Item(array, i), array) ? 1 : 0;
+    for (int i = 0; i < slots; ++i) n += InUse(rec + CDR::ItemOffset(array, i), array) ? 1 : 0;
   };
-  count(CDR::kItems66, std::min<int>(rec.Items66Count(), CDR::kItems66.count));
+  count(CDR::kItems66, std::min<int>(rec[CDR::kItems66Count], CDR::kItems66.count));
   for (const ItemArray* a :
        {&CDR::kItems9, &CDR::kItems120, &CDR::kItems20, &CDR::kItems5, &CDR::kItems30})
     count(*a, a->count);
@@ -99,45 +99,41 @@ void RenameLinks(CDR& rec, const Renames& r) {
   }
 }
 
-// Reads the main file's slots one block after another. The last slots of a file that ends
-// inside them arrive short or not at all.
+// Reads the slots of a file one block after another (slots are asked for in ascending order).
+// The last slots of a file that ends inside them arrive short or not at all; a read error
+// throws.
 class SlotReader {
  public:
   SlotReader(platform::RandomRWFile* file, const fs::path& path)
-      : file_(file), path_(path), buf_(static_cast<size_t>(kRecordsPerBlock * kRecordSize)) {}
+      : file_(file), path_(path), reader_(file, CDR::kSize, kRecordsPerBlock) {}
 
-  // The bytes of `slot` (slots are asked for in ascending order) and how many arrived.
+  // The bytes of `slot` and how many arrived.
   const uint8_t* Slot(int64_t slot, int64_t& have) {
-    if (first_ < 0 || slot < first_ || slot >= first_ + kRecordsPerBlock) {
-      first_ = slot;
-      got_ = file_->Read(kHeaderSize + slot * kRecordSize, buf_.data(), buf_.size());
-      if (got_ < 0) throw FileError(path_, file_->LastError().message());
-    }
-    const int64_t at = (slot - first_) * kRecordSize;
-    have = std::clamp<int64_t>(got_ - at, 0, kRecordSize);
-    return buf_.data() + at;
+    const uint8_t* bytes = reader_.Slot(slot, have);
+    if (bytes == nullptr) throw FileError(path_, file_->LastError().message());
+    return bytes;
   }
 
  private:
   platform::RandomRWFile* file_;
   fs::path path_;
-  std::vector<uint8_t> buf_;
-  int64_t first_ = -1;
-  int64_t got_ = 0;
+  SlotBlockReader reader_;
 };
 
-// The merged file, written front to back in large blocks. Slots the main file did not hold
-// whole stay as short as they were; a slot written behind them starts at its own offset, the
-// bytes between reading as zeros, as they would after a write there.
+// The merged file, written front to back in blocks of whole records. The caller builds each
+// record in place, in the block's own memory. Slots the main file did not hold whole stay as
+// short as they were; a slot written behind them starts at its own offset, the bytes between
+// reading as zeros, as they would after a write there.
 //
 // A thread of its own writes the blocks, so that the system's copying of them into the file
-// overlaps the reading and numbering of the next ones; the disk is asked to start on every
-// 16 MiB written. At most a few blocks wait at a time.
+// overlaps the reading and numbering of the next ones; the file is flushed in the background
+// on every 128 MiB written, so that the disk works while the merge goes on. At most a few
+// blocks wait at a time.
 class MergedWriter {
  public:
   MergedWriter(platform::RandomRWFile* out, const fs::path& path)
       : out_(out), path_(path), thread_([this] { WriteBlocks(); }) {
-    current_.bytes.reserve(kBlockBytes);
+    current_.records = NewRecords();
   }
   ~MergedWriter() {
     {
@@ -150,15 +146,18 @@ class MergedWriter {
   MergedWriter(const MergedWriter&) = delete;
   MergedWriter& operator=(const MergedWriter&) = delete;
 
-  void Put(int64_t slot, const uint8_t* bytes, int64_t n) {
-    const int64_t at = kHeaderSize + slot * kRecordSize;
-    if (at != current_.offset + static_cast<int64_t>(current_.bytes.size())) {
+  // The place of `slot`'s record, to be filled by the caller; slots come in ascending order.
+  // What it held before is undefined.
+  CDR& Next(int64_t slot) {
+    if (current_.count > 0 && (current_.shortBytes != 0 ||
+                               slot != current_.firstSlot + static_cast<int64_t>(current_.count) ||
+                               current_.count == kBlockRecords))
       HandOver();
-      current_.offset = at;
-    }
-    current_.bytes.insert(current_.bytes.end(), bytes, bytes + n);
-    if (current_.bytes.size() + static_cast<size_t>(kRecordSize) > kBlockBytes) HandOver();
+    if (current_.count == 0) current_.firstSlot = slot;
+    return current_.records[current_.count++];
   }
+  // Only the first n bytes of the record last handed out are written.
+  void Shorten(size_t n) { current_.shortBytes = n; }
 
   // Writes what is left and waits until every block is in the file; throws the first error.
   void Finish() {
@@ -169,30 +168,34 @@ class MergedWriter {
   }
 
  private:
-  struct Block {
-    int64_t offset = kHeaderSize;
-    std::vector<uint8_t> bytes;
-  };
-  static constexpr size_t kBlockBytes = static_cast<size_t>(kRecordsPerBlock * 4 * kRecordSize);
+  // About 4 MiB a block.
+  static constexpr size_t kBlockRecords = static_cast<size_t>(kRecordsPerBlock * 4);
   static constexpr size_t kMaxWaiting = 3;
 
+  struct Block {
+    std::unique_ptr<CDR[]> records;
+    size_t count = 0;
+    int64_t firstSlot = 0;
+    size_t shortBytes = 0;  // non-zero: the last record's bytes that are written
+  };
+
+  static std::unique_ptr<CDR[]> NewRecords() { return std::make_unique<CDR[]>(kBlockRecords); }
+
   void HandOver() {
-    if (current_.bytes.empty()) return;
+    if (current_.count == 0) return;
     Block next;
     {
       std::unique_lock lock(mutex_);
       room_.wait(lock, [this] { return queue_.size() < kMaxWaiting || error_; });
       if (error_) throw *error_;
-      next.offset = current_.offset + static_cast<int64_t>(current_.bytes.size());
       if (!spare_.empty()) {
-        next.bytes = std::move(spare_.back());
+        next.records = std::move(spare_.back());
         spare_.pop_back();
       }
       queue_.push_back(std::move(current_));
     }
     wake_.notify_one();
-    next.bytes.clear();
-    next.bytes.reserve(kBlockBytes);
+    if (!next.records) next.records = NewRecords();
     current_ = std::move(next);
   }
 
@@ -207,17 +210,20 @@ class MergedWriter {
       busy_ = true;
       lock.unlock();
       room_.notify_one();
+      const int64_t at = kHeaderSize + block.firstSlot * kRecordSize;
+      size_t n = block.count * static_cast<size_t>(kRecordSize);
+      if (block.shortBytes != 0) n -= static_cast<size_t>(kRecordSize) - block.shortBytes;
       // After an error the blocks still waiting are dropped (only this thread sets it).
-      const bool ok = error_ || out_->Write(block.offset, block.bytes.data(), block.bytes.size());
+      const bool ok = error_ || out_->Write(at, block.records[0].bytes.data(), n);
       const bool failed = !error_ && !ok;
-      const int64_t end = block.offset + static_cast<int64_t>(block.bytes.size());
+      const int64_t end = at + static_cast<int64_t>(n);
       if (!error_ && ok && end - writtenBack >= kWritebackBytes) {
         out_->StartWriteback(writtenBack, static_cast<size_t>(end - writtenBack));
         writtenBack = end;
       }
       lock.lock();
       if (failed) error_.emplace(path_, out_->LastError().message());
-      spare_.push_back(std::move(block.bytes));
+      spare_.push_back(std::move(block.records));
       busy_ = false;
       room_.notify_all();
       drained_.notify_all();
@@ -230,7 +236,7 @@ class MergedWriter {
   std::mutex mutex_;
   std::condition_variable wake_, room_, drained_;
   std::deque<Block> queue_;
-  std::vector<std::vector<uint8_t>> spare_;
+  std::vector<std::unique_ptr<CDR[]>> spare_;
   std::optional<FileError> error_;
   bool busy_ = false;
   bool stopping_ = false;
@@ -255,9 +261,6 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone, bool c
   const Renames renames{zone == 0 ? Process().accountNameMap : zoneAccountRenames,
                         zone == 0 ? Process().charNameMap : zoneCharRenames};
 
-  auto record = std::make_unique<CDR>();
-  CDR& rec = *record;
-
   // What the merged file holds in each slot, and the items each record numbers.
   enum class From : uint8_t { kAsItIs, kMain, kSlave };
   struct Slot {
@@ -274,32 +277,63 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone, bool c
   for (int i = 0; i < names.Count(); ++i)
     slots[static_cast<size_t>(names.Value(i))].from = From::kMain;
 
+  // The slave's listed records, read in slot order in large blocks: whether each arrived whole
+  // (a record the file does not hold whole is not copied: its tail would be another's), its
+  // names and the items it numbers. Indexed by name list position.
+  struct Listed {
+    bool whole = false;
+    uint32_t items = 0;
+    std::string charName, keyName;
+  };
+  const TQuickList& slaveNames = slaveFile.NameList();
+  const int slaveCount = slaveFile.NameCount();
+  std::vector<Listed> listed(static_cast<size_t>(std::max(0, slaveCount)));
+  {
+    std::vector<std::pair<int32_t, int>> bySlot;
+    bySlot.reserve(listed.size());
+    for (int i = 0; i < slaveCount; ++i) bySlot.emplace_back(slaveNames.Value(i), i);
+    std::sort(bySlot.begin(), bySlot.end());
+    SlotReader reader(slaveFile.Handle(), slavePath);
+    for (const auto& [slot, position] : bySlot) {
+      int64_t have = 0;
+      const uint8_t* bytes = reader.Slot(slot, have);
+      if (have != kRecordSize) continue;
+      Listed& l = listed[static_cast<size_t>(position)];
+      l.whole = true;
+      l.items = ItemsInUse(bytes);
+      l.charName = GetShortString(bytes + CDR::kCharName, CDR::kCharNameCapacity);
+      l.keyName = GetShortString(bytes + CDR::kKeyName, CDR::kKeyNameCapacity);
+    }
+  }
+
   // Append pass, over the slave's live named records in name order: each is renamed and given
   // the slot an Add would give it. Nothing is written yet.
   static const std::string mergeText = Gbk("合并角色");
   static const std::string mergeTail = Gbk("的数据");
-  const int slaveCount = slaveFile.NameCount();
   for (int i = 0; i < slaveCount; ++i) {
-    // A record the file does not hold whole is not copied: its tail would be another's.
-    const int32_t slaveSlot = slaveFile.ReadAtWhole(i, rec);
-    const bool whole = slaveSlot >= 0;
-    const std::string name = rec.CharName();
-    Log().LogProgress(mergeText + (whole ? name : std::string()) + mergeTail, i + 1, slaveCount);
-    if (!whole) continue;
-    RenameOwnNames(rec, renames);
-    if (mainFile.FindName(rec.CharName()) >= 0) continue;
-    RenameLinks(rec, renames);
+    const Listed& l = listed[static_cast<size_t>(i)];
+    Log().LogProgress(mergeText + (l.whole ? l.charName : std::string()) + mergeTail, i + 1,
+                      slaveCount);
+    if (!l.whole) continue;
+    // The names as RenameOwnNames leaves them in the record.
+    std::string charName = l.charName, keyName = l.keyName;
+    if (auto renamed = RenameOf(renames.characters, charName)) {
+      charName = renamed->substr(0, CDR::kCharNameCapacity);
+      keyName = renamed->substr(0, CDR::kKeyNameCapacity);
+    }
+    if (mainFile.FindName(charName) >= 0) continue;
     int32_t slot = 0;
     // A record the main file cannot take ends the merge: a character must never go missing.
-    if (!mainFile.PlanAdd(rec.KeyName(), slot)) throw FileError(mainPath, mainFile.LastError());
+    if (!mainFile.PlanAdd(keyName, slot)) throw FileError(mainPath, mainFile.LastError());
     if (static_cast<size_t>(slot) >= slots.size()) slots.resize(static_cast<size_t>(slot) + 1);
     Slot& s = slots[static_cast<size_t>(slot)];
     s.from = From::kSlave;
     s.whole = true;
-    s.slaveSlot = slaveSlot;
-    s.items = ItemsInUse(rec);
-    s.name = rec.CharName();
+    s.slaveSlot = slaveNames.Value(i);
+    s.items = l.items;
+    s.name = std::move(charName);
   }
+  listed = {};
 
   // The main file's records: how many items each numbers.
   platform::RandomRWFile* in = mainFile.Handle();
@@ -312,9 +346,8 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone, bool c
       const uint8_t* bytes = reader.Slot(i, have);
       s.whole = have == kRecordSize;
       if (!s.whole) continue;  // never numbered or written back: it was not read whole
-      std::memcpy(rec.bytes.data(), bytes, CDR::kSize);
-      s.items = ItemsInUse(rec);
-      s.name = rec.CharName();
+      s.items = ItemsInUse(bytes);
+      s.name = GetShortString(bytes + CDR::kCharName, CDR::kCharNameCapacity);
     }
   }
 
@@ -352,21 +385,24 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone, bool c
         int64_t have = 0;
         const uint8_t* bytes = i < mainSlots ? reader.Slot(i, have) : nullptr;
         if (s.from == From::kAsItIs || !s.whole) {
-          if (have > 0) writer.Put(i, bytes, have);
+          if (have > 0) {
+            std::memcpy(writer.Next(i).bytes.data(), bytes, static_cast<size_t>(have));
+            if (have < kRecordSize) writer.Shorten(static_cast<size_t>(have));
+          }
         } else {
+          CDR& out = writer.Next(i);
           if (s.from == From::kMain) {
-            std::memcpy(rec.bytes.data(), bytes, CDR::kSize);
+            std::memcpy(out.bytes.data(), bytes, CDR::kSize);
           } else {
-            if (!slaveFile.ReadSlotWhole(s.slaveSlot, rec))
+            if (!slaveFile.ReadSlotWhole(s.slaveSlot, out))
               throw FileError(slavePath, "a record changed while it was merged");
-            RenameOwnNames(rec, renames);
-            RenameLinks(rec, renames);
+            RenameOwnNames(out, renames);
+            RenameLinks(out, renames);
           }
           uint32_t number = s.firstNumber;
-          RenumberItems(rec, number);
-          rec.bytes[CDR::kDeleted] = 0;
-          PutF64(rec.bytes.data() + CDR::kUpdateTime, written);
-          writer.Put(i, rec.bytes.data(), kRecordSize);
+          RenumberItems(out, number);
+          out.bytes[CDR::kDeleted] = 0;
+          PutF64(out.bytes.data() + CDR::kUpdateTime, written);
         }
         // The renumbering's progress lines, in name order, as far as the writing has come.
         const auto due = static_cast<int>((i + 1) * mergedCount / total);

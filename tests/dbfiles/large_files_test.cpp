@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/errors.h"
 #include "common/process_state.h"
 #include "common/progress_log.h"
 #include "dbfiles/filedb.h"
@@ -410,9 +411,11 @@ class ReadFaultEnv : public platform::EnvWrapper {
  public:
   explicit ReadFaultEnv(platform::Env* below) : EnvWrapper(below) {}
 
-  void FailReadsAt(const fs::path& file, int64_t at) {
+  // From the `skip`+1-th read of `file` that reaches byte `at` on.
+  void FailReadsAt(const fs::path& file, int64_t at, int skip = 0) {
     file_ = file;
     at_ = at;
+    skip_ = skip;
     failures = 0;
   }
   void Clear() {
@@ -436,7 +439,7 @@ class ReadFaultEnv : public platform::EnvWrapper {
         : inner_(std::move(inner)), path_(std::move(path)), env_(env) {}
     int64_t Read(int64_t offset, void* buf, size_t n) override {
       if (!env_->file_.empty() && path_ == env_->file_ && offset <= env_->at_ &&
-          env_->at_ < offset + static_cast<int64_t>(n)) {
+          env_->at_ < offset + static_cast<int64_t>(n) && env_->skip_-- <= 0) {
         ++env_->failures;
         error_ = std::make_error_code(std::errc::io_error);
         return -1;
@@ -460,6 +463,7 @@ class ReadFaultEnv : public platform::EnvWrapper {
 
   fs::path file_;
   int64_t at_ = -1;
+  int skip_ = 0;
 };
 
 // ---- scans ----
@@ -627,6 +631,40 @@ TEST_F(LargeFilesTest, ReadErrorInTheMiddleOfAScanIsReportedAndNoPartialListOutl
 }
 
 // ---- merges ----
+
+TEST_F(LargeFilesTest, ReadErrorInTheSlaveFileEndsTheMergeInsteadOfEndingTheSlaveEarly) {
+  struct Case {
+    const FileKind& kind;
+    std::vector<Slot> slaves;
+    size_t faultSlot;  // the merge's read reaching this slot's record fails (the scan's does not)
+    bool (*merge)(const fs::path& mainPath, const fs::path& slavePath);
+  };
+  const Case cases[] = {
+      {kIdDb, AccountSlots(5000), 4500, MergeAccounts},          // the second read of the walk
+      {kHumDb, CharIndexSlots(9000), 8500, MergeCharacterIndex},  // likewise
+      {kKemDb, CharDataSlots(120), 100, MergeCharacterData},     // the third of 42 records
+  };
+  ReadFaultEnv reads(&env_);
+  platform::ScopedEnv useReads(&reads);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind.label);
+    const fs::path mainPath = Folder(std::string("main-") + c.kind.label) / c.kind.label;
+    const fs::path slavePath = Folder(std::string("slave-") + c.kind.label) / c.kind.label;
+    WriteBytes(mainPath, c.kind.header(0));
+    WriteBytes(slavePath, FileBytes(c.kind, Records(c.kind, c.slaves, 0)));
+    reads.FailReadsAt(slavePath, static_cast<int64_t>(SlotAt(c.kind.recordSize, c.faultSlot) + 5),
+                      1);
+    try {
+      const bool merged = c.merge(mainPath, slavePath);
+      ADD_FAILURE() << "the merge returned " << merged << " after " << reads.failures
+                    << " failed reads of the slave file";
+    } catch (const FileError& e) {
+      EXPECT_EQ(e.path(), slavePath);
+      EXPECT_GT(reads.failures, 0);
+    }
+    reads.Clear();
+  }
+}
 
 // Where the records a merge adds go: into the given free slots in turn, then after the last slot.
 size_t TargetSlot(const std::vector<int32_t>& freeSlots, size_t slotCount, size_t nth) {
