@@ -84,12 +84,23 @@ uint16_t ProgressLog::PercentOf(int32_t position, int32_t total) {
 }
 
 void ProgressLog::AddLocked(std::string_view text, bool fromLogLine) {
-  std::string entry = TimeStamp(platform::CurrentEnv()->Now());
+  // A job logs tens of thousands of lines a second: the stamp is formatted once a second.
+  const TDateTime now = platform::CurrentEnv()->Now();
+  const CivilDateTime t = DecodeDateTime(now);
+  const bool midnight = now == std::floor(now);
+  if (stamp_.empty() || t.second != stampTime_.second || t.minute != stampTime_.minute ||
+      t.hour != stampTime_.hour || t.day != stampTime_.day || t.month != stampTime_.month ||
+      t.year != stampTime_.year || midnight != stampMidnight_) {
+    stamp_ = TimeStamp(now);
+    stampTime_ = t;
+    stampMidnight_ = midnight;
+  }
+  std::string entry = stamp_;
   entry += ' ';
   entry += text;
   AppendStored(entry);
   AppendStored("\r\n");
-  status_ = std::string(text);
+  status_.assign(text);
   if (fromLogLine) visible_ = true;
   for (Observer* o : observers_) o->OnLine(entry, status_, fromLogLine);
 }
@@ -253,6 +264,7 @@ void ProgressLog::Reset() {
   std::lock_guard lock(mutex_);
   ClearStored();
   status_ = ":";
+  stamp_.clear();
   visible_ = false;
   percent_ = 0;
   totalParts_ = 0;

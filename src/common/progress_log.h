@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/datetime.h"
 #include "common/rebuild_progress.h"
 
 namespace zkq {
@@ -105,6 +106,9 @@ class ProgressLog : public RebuildProgressSink {
   std::FILE* spool_ = nullptr;  // earlier stored bytes, or null
   uint64_t spooled_ = 0;
   std::string status_ = ":";
+  std::string stamp_;  // TimeStamp of the last line, and the time it was made for
+  CivilDateTime stampTime_;
+  bool stampMidnight_ = false;
   bool visible_ = false;
   uint16_t percent_ = 0;
   uint32_t totalParts_ = 0;

@@ -82,7 +82,7 @@ class ChunkedVector {
   }
 
  private:
-  static constexpr size_t kChunk = 512;
+  static constexpr size_t kChunk = 64;
 
   size_t ChunkOf(size_t i) const {
     // The last chunk whose first position is <= i.
