@@ -97,7 +97,7 @@ int RunOnce(const fs::path& work, int chars, int slaves, bool keep) {
   fs::current_path(scratch);
   SetProgramDirOverride(scratch);
   Process().duplicateNameSuffix = kSuffix;
-  Sync();
+  StartTimedStep();
   const double rssStart = ProcStatus("VmRSS");
   const double maxRssBefore = MaxRss();
   const bool hwm = ResetPeakRss() && ProcStatus("VmHWM") >= 0;

@@ -88,7 +88,7 @@ int RunRounds(const fs::path& work, int chars, int runs) {
     SetProgramDirOverride(scratch);
     Log().Reset();
     ResetProcessState();
-    Sync();
+    StartTimedStep();
     const double rssStart = ProcStatus("VmRSS");
     const bool hwm = ResetPeakRss() && ProcStatus("VmHWM") >= 0;
     JobResult result = JobResult::kFailed;

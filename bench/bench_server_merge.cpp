@@ -8,16 +8,20 @@
 // including the `sync` that puts its writes on the disk. The report gives every round, the
 // medians and their ratio, the merge's reads and writes (/proc/self/io) and its peak memory.
 //
-// Usage: bench_server_merge [--chars N] [--runs R] [--dir FOLDER] [--keep]
+// Usage: bench_server_merge [--chars N] [--runs R] [--dir FOLDER] [--keep] [--phases]
 //   --chars N   characters per zone (default 20000)
 //   --runs R    rounds (default 5)
 //   --dir D     work folder (default: a new folder under the system's temporary folder)
 //   --keep      leave the work folder (the last round's merged zones and lists)
+//   --phases    print, for every round, when each log line and each run of progress lines began
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,13 +44,33 @@ namespace {
 constexpr double kClash = 0.3;
 constexpr const char* kSuffix = "\xA1\xEF";  // "★", GBK
 
+// Prints the time since its start at every log line and at the first of each run of progress
+// lines with the same text head, so that a slow step of the job shows.
+class PhaseClock final : public ProgressLog::Observer {
+ public:
+  PhaseClock() : start_(std::chrono::steady_clock::now()) {}
+  void OnLine(const std::string&, const std::string& text, bool fromLogLine) override {
+    const std::string head = text.substr(0, std::min<size_t>(text.size(), 6));
+    if (!fromLogLine && head == lastHead_) return;
+    lastHead_ = fromLogLine ? std::string() : head;
+    const double t =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::printf("  %7.3f s  %s%s\n", t, platform::GbkToDisplay(text.substr(0, 40)).c_str(),
+                fromLogLine ? "" : " ...");
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_;
+  std::string lastHead_;
+};
+
 struct Round {
   Timing cp, merge;
   ProcIo io;
   double peakAboveStart = -1;
 };
 
-int RunRounds(const fs::path& work, int chars, int runs) {
+int RunRounds(const fs::path& work, int chars, int runs, bool phases) {
   const fs::path pristine = work / "pristine", zone = work / "zone", scratch = work / "scratch";
   fs::create_directories(pristine);
   zonegen::ZoneOptions o;
@@ -93,12 +117,15 @@ int RunRounds(const fs::path& work, int chars, int runs) {
     Log().Reset();
     ResetProcessState();
     Process().duplicateNameSuffix = kSuffix;
-    Sync();
+    StartTimedStep();
     const double rssStart = ProcStatus("VmRSS");
     const bool hwm = ResetPeakRss() && ProcStatus("VmHWM") >= 0;
     JobResult result = JobResult::kFailed;
     const ProcIo io0 = ReadProcIo();
+    std::optional<PhaseClock> clock;
+    if (phases) Log().AddObserver(&clock.emplace());
     round.merge.work = Seconds([&] { result = RunJob(params); });
+    if (phases) Log().RemoveObserver(&*clock);
     round.merge.flush = Seconds(Sync);
     round.io = ReadProcIo() - io0;
     if (hwm) round.peakAboveStart = ProcStatus("VmHWM") - rssStart;
@@ -152,7 +179,7 @@ int RunRounds(const fs::path& work, int chars, int runs) {
 int main(int argc, char** argv) {
   SetProgramName("bench_server_merge");
   int chars = 20000, runs = 5;
-  bool keep = false;
+  bool keep = false, phases = false;
   fs::path work;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
@@ -164,9 +191,12 @@ int main(int argc, char** argv) {
       work = argv[++i];
     } else if (a == "--keep") {
       keep = true;
+    } else if (a == "--phases") {
+      phases = true;
     } else {
       std::fprintf(stderr,
-                   "Usage: bench_server_merge [--chars N] [--runs R] [--dir FOLDER] [--keep]\n");
+                   "Usage: bench_server_merge [--chars N] [--runs R] [--dir FOLDER] [--keep] "
+                   "[--phases]\n");
       return 2;
     }
   }
@@ -178,7 +208,7 @@ int main(int argc, char** argv) {
     work = fs::temp_directory_path() / ("zkq-bench-merge-" + std::to_string(getpid()));
   std::error_code ec;
   fs::remove_all(work, ec);
-  const int status = RunRounds(work, chars, runs);
+  const int status = RunRounds(work, chars, runs, phases);
   if (!keep) fs::remove_all(work, ec);
   return status;
 }

@@ -75,8 +75,23 @@ void Sync() {
   Run("sync");
 }
 
-Timing TimeCommand(const std::string& command) {
+void WarmFreeMemory() {
+  constexpr size_t kBytes = size_t{3} << 30;
+  constexpr size_t kPage = 4096;
+  // Touched through a volatile pointer, so that the compiler keeps every store.
+  auto* p = static_cast<volatile char*>(std::malloc(kBytes));
+  if (p == nullptr) return;
+  for (size_t i = 0; i < kBytes; i += kPage) p[i] = 1;
+  std::free(const_cast<char*>(p));
+}
+
+void StartTimedStep() {
   Sync();
+  WarmFreeMemory();
+}
+
+Timing TimeCommand(const std::string& command) {
+  StartTimedStep();
   Timing t;
   t.work = Seconds([&] { Run(command); });
   t.flush = Seconds(Sync);

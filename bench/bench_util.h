@@ -43,7 +43,16 @@ struct Timing {
   double total() const { return work + flush; }
 };
 
-// Writes dirty pages back (not timed), then times `command` and the `sync` after it.
+// A virtual machine that hands free memory back to its host pays a fault in the host the first
+// time a freed page is used again, so a step that takes fresh page-cache pages can cost several
+// times what it costs on a real machine, depending on what ran before. This touches a few
+// gigabytes and frees them again, so that the pages the next step takes are ready.
+void WarmFreeMemory();
+
+// What comes before every timed step: dirty pages written back (`sync`), then WarmFreeMemory.
+void StartTimedStep();
+
+// Starts a timed step (not timed), then times `command` and the `sync` after it.
 Timing TimeCommand(const std::string& command);
 
 // The number of lines in the file at `p` (0 where it cannot be read).
