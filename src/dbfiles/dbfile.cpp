@@ -170,7 +170,7 @@ bool TDBFile::CompactWith(const fs::path& tempName, const CompactHooks& hooks) {
     // kept bytes are flushed in the background as they grow, so that the disk works while the
     // copy goes on.
     // (No larger than the file: fresh memory costs a fault for each of its pages.)
-    constexpr int64_t kWritebackBytes = int64_t{128} << 20;
+    constexpr int64_t kWritebackBytes = int64_t{32} << 20;
     const int64_t fileSize = file_->Size();
     const size_t kBlockBytes = static_cast<size_t>(
         std::clamp<int64_t>(fileSize - static_cast<int64_t>(hdr::kSize), 1, int64_t{4} << 20));

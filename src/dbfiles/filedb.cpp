@@ -183,14 +183,15 @@ int TFileDB::ReadAtWhole(int position, CharDataRecord& record) {
   return ReadSlotWholeRaw(slot, record.bytes.data()) ? slot : -1;
 }
 
-int TFileDB::ReadPartAt(int position, size_t offset, uint8_t* buffer, size_t length) {
-  if (position < 0 || position >= nameList_.Count()) return -1;
-  if (offset > CharDataRecord::kSize || length > CharDataRecord::kSize - offset) return -1;
-  const int32_t slot = nameList_.Value(position);
-  const int64_t at = SlotOffset(slot);
-  if (file() == nullptr || slot < 0 || at < 0) return -1;
-  const int64_t got = file()->Read(at + static_cast<int64_t>(offset), buffer, length);
-  return got == static_cast<int64_t>(length) ? slot : -1;
+bool TFileDB::HoldsLiveRecord(int64_t offset) {
+  // The file holds the whole record, and its header says live and named. Only the header is
+  // read: a merge asks this for every record it adds, most of them past the end of the file.
+  const int64_t size = file()->Size();
+  if (size < 0 || offset > size - static_cast<int64_t>(CharDataRecord::kSize)) return false;
+  uint8_t head[rh::kSize];
+  if (file()->Read(offset, head, sizeof head) != static_cast<int64_t>(sizeof head)) return false;
+  return head[rh::kDeleted] == 0 &&
+         ShortStringLength(head + rh::kKeyName, rh::kKeyNameCapacity) != 0;
 }
 
 bool TFileDB::WriteRecord(int32_t slot, CharDataRecord& record, bool isNew) {
@@ -201,13 +202,8 @@ bool TFileDB::WriteRecord(int32_t slot, CharDataRecord& record, bool isNew) {
   const TDateTime t = env->Now();
   lastChangedSlot_ = slot;
   lastChangeTime_ = t;
-  if (isNew) {
-    auto present = std::make_unique<CharDataRecord>();
-    if (file()->Read(offset, present->bytes.data(), present->bytes.size()) ==
-            static_cast<int64_t>(present->bytes.size()) &&
-        !present->Deleted() && !present->KeyName().empty())
-      return Fail("free slot " + std::to_string(slot) + " holds a live record");
-  }
+  if (isNew && HoldsLiveRecord(offset))
+    return Fail("free slot " + std::to_string(slot) + " holds a live record");
   record.bytes[CharDataRecord::kDeleted] = 0;
   PutF64(record.bytes.data() + CharDataRecord::kUpdateTime, t);
   StampHeader(slot, t);
@@ -245,10 +241,7 @@ bool TFileDB::PlanAdd(std::string_view key, int32_t& slot) {
   const int64_t offset = SlotOffset(slot);
   if (file() == nullptr || offset < 0)
     return Fail("the file is not open or the slot lies outside it: " + std::to_string(slot));
-  auto present = std::make_unique<CharDataRecord>();
-  if (file()->Read(offset, present->bytes.data(), present->bytes.size()) ==
-          static_cast<int64_t>(present->bytes.size()) &&
-      !present->Deleted() && !present->KeyName().empty())
+  if (HoldsLiveRecord(offset))
     return Fail("free slot " + std::to_string(slot) + " holds a live record");
   nameList_.InsertSorted(key, slot);
   return true;

@@ -37,10 +37,6 @@ class TFileDB : public TDBFile {
   bool WriteAt(int position, CharDataRecord& record);
   // As ReadAt, but -1 also when the record did not arrive whole.
   int ReadAtWhole(int position, CharDataRecord& record);
-  // Reads `length` bytes from `offset` inside the record of the item at `position`, for a
-  // caller that needs a few fields rather than the whole 24800 bytes. Its slot, or -1 when the
-  // position lies outside the list, the part reaches past the record, or not all of it arrived.
-  int ReadPartAt(int position, size_t offset, uint8_t* buffer, size_t length);
   // Stores the record under its KeyName, setting the caller's Deleted and UpdateTime once the
   // write is under way. False for a present key, a slot holding a live named record or a
   // failed write.
@@ -72,6 +68,8 @@ class TFileDB : public TDBFile {
   void ScanRecords();
   void SaveIndexFile();
   bool WriteRecord(int32_t slot, CharDataRecord& record, bool isNew);
+  // True when the file holds the whole record at `offset` and it is live and named.
+  bool HoldsLiveRecord(int64_t offset);
   bool MarkDeleted(int32_t slot);
   // The header's LastChangedSlot and LastChangeTime := (slot, t), LastWriteTime := now.
   void StampHeader(int32_t slot, TDateTime t);
