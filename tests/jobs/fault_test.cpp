@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,11 @@ struct Scenario {
   // Runs the job; true when it reported success.
   std::function<bool(const fs::path& work)> run;
 };
+
+// CTest shows a case by its name rather than by its bytes.
+void PrintTo(const Scenario& s, std::ostream* os) {
+  *os << s.name;
+}
 
 JobParams ServerParams(const Zone& main, const Zone& slave) {
   JobParams p;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,11 @@ struct Scenario {
   std::function<void(const fs::path& work)> build;
   JobParams (*params)(const fs::path& work);
 };
+
+// CTest shows a case by its name rather than by its bytes.
+void PrintTo(const Scenario& s, std::ostream* os) {
+  *os << s.name;
+}
 
 JobParams ServerParams(const fs::path& w) {
   JobParams p;
