@@ -82,12 +82,8 @@ std::vector<ListedFields> ReadListedFields(TFileDB& file) {
   const TQuickList& names = file.NameList();
   const int count = file.NameCount();
   std::vector<ListedFields> listed(static_cast<size_t>(std::max(0, count)));
-  std::vector<std::pair<int32_t, int>> bySlot;
-  bySlot.reserve(listed.size());
-  for (int i = 0; i < count; ++i) bySlot.emplace_back(names.Value(i), i);
-  std::sort(bySlot.begin(), bySlot.end());
   SlotBlockReader reader(file.Handle(), CharDataRecord::kSize, 42);
-  for (const auto& [slot, position] : bySlot) {
+  for (const auto& [slot, position] : ListedBySlot(names)) {
     int64_t have = 0;
     const uint8_t* rec = reader.Slot(slot, have);
     if (rec == nullptr) throw FileError(file.Path(), file.Handle()->LastError().message());

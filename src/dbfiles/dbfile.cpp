@@ -265,6 +265,14 @@ const uint8_t* SequentialRecordReader::Next() {
   return buf_.data();
 }
 
+std::vector<std::pair<int32_t, int>> ListedBySlot(const TQuickList& names) {
+  std::vector<std::pair<int32_t, int>> bySlot;
+  bySlot.reserve(static_cast<size_t>(std::max(0, names.Count())));
+  for (int i = 0; i < names.Count(); ++i) bySlot.emplace_back(names.Value(i), i);
+  std::sort(bySlot.begin(), bySlot.end());
+  return bySlot;
+}
+
 // ---- SlotBlockReader ----
 
 SlotBlockReader::SlotBlockReader(platform::RandomRWFile* file, size_t recordSize,

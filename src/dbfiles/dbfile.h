@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/bytes.h"
@@ -187,6 +188,10 @@ class SequentialRecordReader {
   bool ended_ = false;
   bool failed_ = false;
 };
+
+// The positions of a name list with their slots, in slot order: the order in which a reader
+// takes the listed records through SlotBlockReader.
+std::vector<std::pair<int32_t, int>> ListedBySlot(const TQuickList& names);
 
 // Reads the records of chosen slots, asked for in ascending order, through a large buffer, so
 // that a run of nearby slots costs one read call.

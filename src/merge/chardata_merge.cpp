@@ -289,12 +289,8 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone, bool c
   const int slaveCount = slaveFile.NameCount();
   std::vector<Listed> listed(static_cast<size_t>(std::max(0, slaveCount)));
   {
-    std::vector<std::pair<int32_t, int>> bySlot;
-    bySlot.reserve(listed.size());
-    for (int i = 0; i < slaveCount; ++i) bySlot.emplace_back(slaveNames.Value(i), i);
-    std::sort(bySlot.begin(), bySlot.end());
     SlotReader reader(slaveFile.Handle(), slavePath);
-    for (const auto& [slot, position] : bySlot) {
+    for (const auto& [slot, position] : ListedBySlot(slaveNames)) {
       int64_t have = 0;
       const uint8_t* bytes = reader.Slot(slot, have);
       if (have != kRecordSize) continue;

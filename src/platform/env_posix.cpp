@@ -42,6 +42,27 @@ FileInfo InfoOf(const struct stat& st) {
   return info;
 }
 
+// Copies `size` bytes from the start of `in` to `out` inside the kernel (copy_file_range).
+// `fallback` is set, with nothing copied, where the kernel or the file system cannot.
+std::error_code CopyInKernel(int in, int out, off_t size, bool& fallback) {
+  fallback = false;
+  off_t done = 0;
+  while (done < size) {
+    const ssize_t n =
+        ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && done == 0 &&
+        (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
+      fallback = true;
+      return {};
+    }
+    if (n < 0) return LastErrno();
+    if (n == 0) break;  // the source became shorter; copy what there is
+    done += n;
+  }
+  return {};
+}
+
 class PosixDirLock final : public DirLock {
  public:
   explicit PosixDirLock(int fd) : fd_(fd) {}
@@ -399,23 +420,7 @@ class PosixEnv final : public Env {
       if (::fstat(in, &st) != 0) {
         ec = LastErrno();
       } else {
-        off_t done = 0;
-        while (done < st.st_size) {
-          const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr,
-                                              static_cast<size_t>(st.st_size - done), 0);
-          if (n < 0 && errno == EINTR) continue;
-          if (n < 0 && done == 0 &&
-              (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
-            fallback = true;
-            break;
-          }
-          if (n < 0) {
-            ec = LastErrno();
-            break;
-          }
-          if (n == 0) break;  // the source became shorter; copy what there is
-          done += n;
-        }
+        ec = CopyInKernel(in, out, st.st_size, fallback);
       }
     }
     if (::close(out) != 0 && !ec) ec = LastErrno();
@@ -464,23 +469,7 @@ class PosixEnv final : public Env {
     }
     std::error_code ec;
     bool fallback = false;
-    off_t done = 0;
-    while (done < st.st_size) {
-      const ssize_t n =
-          ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(st.st_size - done), 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && done == 0 &&
-          (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
-        fallback = true;
-        break;
-      }
-      if (n < 0) {
-        ec = LastErrno();
-        break;
-      }
-      if (n == 0) break;  // the source became shorter; copy what there is
-      done += n;
-    }
+    ec = CopyInKernel(in, out, st.st_size, fallback);
     if (!ec && !fallback && ::fsync(out) != 0) ec = LastErrno();
     if (::close(out) != 0 && !ec && !fallback) ec = LastErrno();
     ::close(in);
