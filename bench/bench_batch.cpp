@@ -156,12 +156,16 @@ int RunOnce(const fs::path& work, int chars, int slaves, bool keep) {
       "renames per zone:%s; ItemCounter %u\n",
       merged, generated, renames.c_str(), Process().itemCounter);
   std::printf("  Log.txt: %zu lines\n", CountLines(scratch / "Log.txt"));
-  std::printf("peak resident memory (ru_maxrss): before the batch %.1f MiB, after %.1f MiB\n",
-              MiB(maxRssBefore), MiB(maxRssAfter));
+  // The process-wide peak takes in the memory warmed before the batch; the batch's own peak
+  // (VmHWM, reset at its start) is the figure that counts where there is one.
   if (hwm)
     std::printf(
-        "  the batch's own peak: %.1f MiB, %.1f MiB above the %.1f MiB resident at its start\n",
+        "peak resident memory of the batch: %.1f MiB, %.1f MiB above the %.1f MiB resident at "
+        "its start\n",
         MiB(mergePeak), MiB(mergePeak - rssStart), MiB(rssStart));
+  else
+    std::printf("peak resident memory (ru_maxrss): before the batch %.1f MiB, after %.1f MiB\n",
+                MiB(maxRssBefore), MiB(maxRssAfter));
   std::fflush(stdout);
 
   if (!keep) fs::remove_all(work, ec);
