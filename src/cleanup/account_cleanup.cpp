@@ -1,7 +1,6 @@
 #include "cleanup/account_cleanup.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -104,19 +103,6 @@ std::vector<ListedFields> ReadListedFields(TFileDB& file) {
   return listed;
 }
 
-// The next record of a walk over a file's slots into `out`. False where the file ends inside it
-// (the header overstates the file); a read error throws: it is no end, and the records behind it
-// would be passed over.
-bool NextWhole(SequentialRecordReader& reader, const TDBFile& file, uint8_t* out, size_t size) {
-  const uint8_t* bytes = reader.Next();
-  if (bytes == nullptr) {
-    if (reader.Failed()) throw FileError(file.Path(), file.Handle()->LastError().message());
-    return false;
-  }
-  std::memcpy(out, bytes, size);
-  return true;
-}
-
 // Removes a character by name from both character files (a file that does not hold it is
 // passed over). A deletion that fails ends the cleanup: a character must never be half removed.
 void DeleteCharacter(TFileHumDB& hum, TFileDB& kem, const std::string& name) {
@@ -180,10 +166,9 @@ bool CleanAccountsAndCharacters(const fs::path& accountFile, const fs::path& ind
     if (clearDeleted) {
       const int32_t slots = humDb.SlotCount();
       CharIndexRecord record;
-      SequentialRecordReader reader(humDb.Handle(), static_cast<int64_t>(layout::dbheader::kSize),
-                                    CharIndexRecord::kSize, 8192);
+      SequentialRecordReader reader = humDb.WalkSlots(8192);
       for (int32_t slot = 0; slot < slots; ++slot) {
-        if (!NextWhole(reader, humDb, record.bytes.data(), CharIndexRecord::kSize)) break;
+        if (!NextWholeRecord(reader, humDb, record.bytes.data())) break;
         const std::string name = record.CharName();
         Log().LogProgress(kScanHum + name, slot + 1, slots);
         if (!record.Deleted() && record.CharDeleted() && !name.empty()) chars.Add(name);
@@ -233,10 +218,9 @@ bool CleanAccountsAndCharacters(const fs::path& accountFile, const fs::path& ind
 
     const int32_t accountSlots = idDb.SlotCount();
     AccountRecord record;
-    SequentialRecordReader reader(idDb.Handle(), static_cast<int64_t>(layout::dbheader::kSize),
-                                  AccountRecord::kSize, 4096);
+    SequentialRecordReader reader = idDb.WalkSlots(4096);
     for (int32_t slot = 0; slot < accountSlots; ++slot) {
-      if (!NextWhole(reader, idDb, record.bytes.data(), AccountRecord::kSize)) break;
+      if (!NextWholeRecord(reader, idDb, record.bytes.data())) break;
       const std::string name = record.AccountName();
       Log().LogProgress(kScanId + name, slot + 1, accountSlots);
       if (!name.empty() && owning.count(FoldGbkUpper(name)) == 0) accounts.Add(name);

@@ -1,6 +1,7 @@
 #include "dbfiles/dbfile.h"
 
 #include <algorithm>
+#include <cstring>
 #include <system_error>
 #include <vector>
 
@@ -263,6 +264,21 @@ const uint8_t* SequentialRecordReader::Next() {
   if (have_ == 0) return nullptr;
   pos_ = recordSize_;
   return buf_.data();
+}
+
+SequentialRecordReader TDBFile::WalkSlots(size_t recordsPerRead) const {
+  return SequentialRecordReader(file(), static_cast<int64_t>(hdr::kSize), recordSize_,
+                                recordsPerRead);
+}
+
+bool NextWholeRecord(SequentialRecordReader& reader, const TDBFile& file, uint8_t* out) {
+  const uint8_t* bytes = reader.Next();
+  if (bytes == nullptr) {
+    if (reader.Failed()) throw FileError(file.Path(), file.Handle()->LastError().message());
+    return false;
+  }
+  std::memcpy(out, bytes, file.RecordSize());
+  return true;
 }
 
 std::vector<std::pair<int32_t, int>> ListedBySlot(const TQuickList& names) {

@@ -22,6 +22,8 @@
 
 namespace zkq {
 
+class SequentialRecordReader;
+
 class TDBFile {
  public:
   using Header = std::array<uint8_t, layout::dbheader::kSize>;
@@ -49,6 +51,9 @@ class TDBFile {
   // The handle of the current OpenFile (null when none), for reading the records in large
   // blocks.
   platform::RandomRWFile* Handle() const { return file(); }
+  // A walk over the open file's slots from the first, `recordsPerRead` records per read call;
+  // see NextWholeRecord.
+  SequentialRecordReader WalkSlots(size_t recordsPerRead) const;
   // Throws FileError when listing the records at construction failed part way (a read error is
   // not the end of the file): a name list missing the names behind it must not be acted on.
   void RequireWholeList() const;
@@ -188,6 +193,11 @@ class SequentialRecordReader {
   bool ended_ = false;
   bool failed_ = false;
 };
+
+// The next record of a walk over `file`'s slots, copied to `out` (RecordSize() bytes). False
+// where the file ends inside it (its header overstates the file). A read error throws FileError
+// with the file's path: it is no end, and the records behind it would be passed over.
+bool NextWholeRecord(SequentialRecordReader& reader, const TDBFile& file, uint8_t* out);
 
 // The positions of a name list with their slots, in slot order: the order in which a reader
 // takes the listed records through SlotBlockReader.

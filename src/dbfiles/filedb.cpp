@@ -1,8 +1,6 @@
 #include "dbfiles/filedb.h"
 
-#include <algorithm>
 #include <memory>
-#include <vector>
 
 #include "platform/app_hooks.h"
 
@@ -43,37 +41,28 @@ void TFileDB::ScanRecords() {
   if (opened && ReadHeader()) {
     // Only the 28-byte header of each record counts, but one large read of a run of records
     // costs less than a call for each; a record whose header arrived is listed.
-    const int64_t slots = SlotCount();
-    constexpr int64_t kPerRead = 42;
-    const auto size = static_cast<int64_t>(CharDataRecord::kSize);
-    std::vector<uint8_t> buf(static_cast<size_t>(kPerRead * size));
-    bool ended = false;
-    for (int64_t first = 0; first < slots && !ended; first += kPerRead) {
-      const int64_t count = std::min(kPerRead, slots - first);
-      const int64_t got =
-          file()->Read(SlotOffset(first), buf.data(), static_cast<size_t>(count * size));
-      if (got < 0) {
+    const int32_t slots = SlotCount();
+    SlotBlockReader reader(file(), CharDataRecord::kSize, 42);
+    for (int32_t slot = 0; slot < slots; ++slot) {
+      int64_t have = 0;
+      const uint8_t* rec = reader.Slot(slot, have);
+      if (rec == nullptr) {
         // Not the end of the file: the names behind the error are unknown, so the part listed
         // must not be saved as the whole.
         FailIo();
         saveIndex_ = false;
         break;
       }
-      ended = got < count * size;
-      for (int64_t k = 0; k < count; ++k) {
-        if (k * size + static_cast<int64_t>(rh::kSize) > got) break;
-        const uint8_t* rec = buf.data() + k * size;
-        const auto slot = static_cast<int32_t>(first + k);
-        if (rec[rh::kDeleted] != 0 ||
-            ShortStringLength(rec + rh::kKeyName, rh::kKeyNameCapacity) == 0)
-          freeSlots_.push_back(slot);
-        else
-          nameList_.Append(GetShortString(rec + rh::kKeyName, rh::kKeyNameCapacity), slot);
-        platform::ProcessPendingEvents();
-        if (platform::ShuttingDown()) {
-          CloseFile();
-          return;
-        }
+      if (have < static_cast<int64_t>(rh::kSize)) break;
+      if (rec[rh::kDeleted] != 0 ||
+          ShortStringLength(rec + rh::kKeyName, rh::kKeyNameCapacity) == 0)
+        freeSlots_.push_back(slot);
+      else
+        nameList_.Append(GetShortString(rec + rh::kKeyName, rh::kKeyNameCapacity), slot);
+      platform::ProcessPendingEvents();
+      if (platform::ShuttingDown()) {
+        CloseFile();
+        return;
       }
     }
   }

@@ -1,7 +1,5 @@
 #include "merge/account_merge.h"
 
-#include <cstring>
-
 #include <optional>
 
 #include "common/errors.h"
@@ -34,17 +32,11 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone) {
   static const std::string progressText = Gbk("合并帐号");
   const int32_t total = slaveFile.SlotCount();
   AccountRecord record;
-  SequentialRecordReader reader(slaveFile.Handle(), static_cast<int64_t>(layout::dbheader::kSize),
-                                AccountRecord::kSize, 4096);
+  SequentialRecordReader reader = slaveFile.WalkSlots(4096);
   for (int32_t slot = 0; slot < total; ++slot) {
     // A slot the file does not hold whole ends the walk: the count in the header overstates it.
     // A read error is no end: the accounts behind it would be left out.
-    const uint8_t* bytes = reader.Next();
-    if (bytes == nullptr) {
-      if (reader.Failed()) throw FileError(slavePath, slaveFile.Handle()->LastError().message());
-      break;
-    }
-    std::memcpy(record.bytes.data(), bytes, AccountRecord::kSize);
+    if (!NextWholeRecord(reader, slaveFile, record.bytes.data())) break;
     const std::string name = record.AccountName();
     Log().LogProgress(progressText + name, slot + 1, total);
     // A free slot or a nameless record is no account: it must not come back to life.

@@ -1,7 +1,5 @@
 #include "merge/charindex_merge.h"
 
-#include <cstring>
-
 #include "common/errors.h"
 #include "common/gbk.h"
 #include "common/process_state.h"
@@ -36,17 +34,11 @@ bool Merge(const fs::path& mainPath, const fs::path& slavePath, int zone) {
   static const std::string progressText = Gbk("合并角色");
   const int32_t total = slaveFile.SlotCount();
   CharIndexRecord record;
-  SequentialRecordReader reader(slaveFile.Handle(), static_cast<int64_t>(layout::dbheader::kSize),
-                                CharIndexRecord::kSize, 8192);
+  SequentialRecordReader reader = slaveFile.WalkSlots(8192);
   for (int32_t slot = 0; slot < total; ++slot) {
     // A slot the file does not hold whole ends the walk: the count in the header overstates it.
     // A read error is no end: the characters behind it would be left out.
-    const uint8_t* bytes = reader.Next();
-    if (bytes == nullptr) {
-      if (reader.Failed()) throw FileError(slavePath, slaveFile.Handle()->LastError().message());
-      break;
-    }
-    std::memcpy(record.bytes.data(), bytes, CharIndexRecord::kSize);
+    if (!NextWholeRecord(reader, slaveFile, record.bytes.data())) break;
     const std::string name = record.CharName();
     Log().LogProgress(progressText + name, slot + 1, total);
     // A free slot or a nameless record is no character: it must not come back to life.
